@@ -1,0 +1,22 @@
+// The application object: owns the wizard, the network side and the device side.
+#ifndef LUMORA_APP_APP_H
+#define LUMORA_APP_APP_H
+
+class lm_ui;
+class lm_download;
+class lm_update;
+
+class lm_app {
+public:
+    lm_app();
+    ~lm_app();
+    int init();
+    int run();
+    int uninit();
+
+    lm_ui* m_pUI;
+    lm_download* m_pDownload;
+    lm_update* m_pUpdate;
+};
+
+#endif

@@ -1,0 +1,148 @@
+// The wizard controller: window, five pages, navigation, status poll, worker.
+#ifndef LUMORA_UI_UI_H
+#define LUMORA_UI_UI_H
+
+#include <gtk/gtk.h>
+
+#include "ui/utils.h"
+
+class lm_update;
+class lm_download;
+
+class lm_ui : public CMyTimer {
+public:
+    enum DLG_TYPE {
+        DLGWELCOME = 1,
+        DLGWARN = 2,
+        DLGDOWNLOAD = 3,
+        DLGUPDATE = 4,
+        DLGFINISH = 5,
+    };
+
+    lm_ui();
+    virtual ~lm_ui();
+    void OnTimer(u_int32_t timer_id) override;
+
+    void set_data(lm_update* pUpdate, lm_download* pDownload)
+    {
+        m_pUpdate = pUpdate;
+        m_pDownload = pDownload;
+    }
+    int show_first_dlg()
+    {
+        m_oldDlgIdx = DLGWELCOME;
+        int ret = show_dlg(DLGWELCOME);
+        SetBtnStatus();
+        return ret;
+    }
+
+    // Window and pages (ui.cpp)
+    void release_data_buf();
+    int create_dlg();
+    GtkWidget* create_father_dlg();
+    GtkWidget* create_welcome_dlg();
+    GtkWidget* create_dlg_warning();
+    GtkWidget* create_dlg_download();
+    GtkWidget* create_dlg_update();
+    GtkWidget* create_dlg_finish();
+    GdkPixbuf* create_pixbuf(const guint8* data);
+    GtkWidget* create_pixmap(const guint8* data);
+    void btn_set_text(const char* back, const char* next, const char* cancel);
+    void btn_display(int mask);
+    void show_widget(GtkWidget* w, int show);
+    void btn_sense(int mask);
+    int SetProgress(GtkWidget* w, float pos);
+    int SetProgressText(GtkWidget* w, char* text);
+    int show_dlg(DLG_TYPE page);
+    int SetBtnStatus();
+
+    // Navigation (ui_nav.cpp)
+    static void OnBtnBack(GtkButton* button, gpointer data);
+    static void OnBtnNext(GtkButton* button, gpointer data);
+    static void OnBtnCancel(GtkButton* button, gpointer data);
+    static gboolean OnDeleteEvent(GtkWidget* widget, GdkEvent* event, gpointer data);
+    void DoBtnNext();
+    void DoBtnPrev();
+    void DoBtnCancel();
+    int FinalCancelConfirm();
+    int redirect_to_dlg();
+    int redirect_to_prev_dlg();
+    int show_next_dlg();
+    int show_prev_dlg();
+    void ClearDlgEvent(DLG_TYPE page);
+    int StartWorker();
+
+    // Status poll (ui_poll.cpp)
+    void ExecuteTimerAction();
+    int check_connect_status();
+    static gboolean OnSetBtnCB(gpointer data);
+    static gboolean OnSetProgressCB(gpointer data);
+    void OnSetProgress();
+    static gboolean OnJumpDlgCB(gpointer data);
+
+    // Worker (ui_worker.cpp)
+    static gpointer OnThreadCB(gpointer arg);
+    void DoThreadCB();
+    int WriteImage();
+    static gboolean OnPopupTipDlgCB(gpointer pArg);
+    void DoPopupTipDlgCB();
+    static gboolean OnPopupTipErrDlgCB(gpointer parg);
+    void DoPopupTipErrDlgCB();
+    static gboolean OnPopupBadImageDlgCB(gpointer parg);
+    void DoPopupBadImageDlgCB();
+
+    // Fields. Those the worker and the main thread share are plain ints
+    // read and written with g_atomic_int_get/g_atomic_int_set.
+    GtkWidget* m_dlgFather;
+    GtkWidget* m_dlgWelcome;
+    GtkWidget* m_dlgWarning;
+    GtkWidget* m_dlgDownload;
+    GtkWidget* m_dlgUpdate;
+    GtkWidget* m_dlgFinish;
+    GtkWidget* m_oldWidget;
+    GtkWidget* m_dlgVbox;
+    GtkWidget* alg_update_con_status;
+    GtkWidget* img_update_con_ok;
+    GtkWidget* img_update_con_fail;
+    GtkWidget* img_update_old;
+    GtkWidget* m_lblWarning;
+    int m_nupdate_old_connect;
+    GtkWidget* m_btnBack;
+    GtkWidget* m_btnNext;
+    GtkWidget* m_btnCancel;
+    GtkWidget* m_prgDownload;
+    GtkWidget* m_prgUpdate;
+    GtkWidget* m_lblDownload;
+    GtkWidget* m_lblUpdate;
+    GThread* m_pThread;
+    int m_nEventID;
+    DLG_TYPE m_curDlgIdx;
+    DLG_TYPE m_oldDlgIdx;
+    lm_download* m_pDownload;
+    lm_update* m_pUpdate;
+    char* m_pdata;
+    int m_nBufLen;
+    int m_nCancel;
+    int m_downComplete;
+    int m_downloading;
+    int m_upComplete;
+    int m_updating;
+    int m_stageRetval;
+    int m_nstage_idx;
+    int m_nstage_idx_view;
+    int m_ndev_con;
+    int m_nnet_con;
+    int m_downError;
+    int m_lumora_bufsize;
+    int m_nStageEnd;
+    int m_nFreshBegin;
+    int m_nFreshEnd;
+
+    // 1 while a stage worker waits for the reader to be attached; Cancel is
+    // sensitive then and a confirmed Cancel ends the wait.
+    int m_nWaitDevice;
+    // Bit k set once stage k has been written and the reader came back.
+    int m_nWrittenStages;
+};
+
+#endif

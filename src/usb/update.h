@@ -1,0 +1,29 @@
+// The one way to the reader: connection test, variant, and flash writes.
+#ifndef LUMORA_USB_UPDATE_H
+#define LUMORA_USB_UPDATE_H
+
+#include <sys/types.h>
+
+class lm_discovery;
+class lm_transfer;
+
+class lm_update {
+public:
+    lm_update();
+    ~lm_update();
+
+    // 0 when the reader is attached in update mode, -1 when not.
+    int get_device_connect_status();
+    // The reader's variant: 64 or 32; -1 for a refused model or no reader.
+    int get_lumora_buffer_size();
+    // 0 written, -1 failed, 2 when size is 0 (nothing sent).
+    int write_flash(u_int32_t addrs, u_char* buf, int size);
+    // Fraction of the current or last write that the reader has taken.
+    float get_progress();
+    int open_dev();
+
+    lm_discovery* m_pDis;
+    lm_transfer* m_pTrans;
+};
+
+#endif
