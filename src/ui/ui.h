@@ -71,6 +71,7 @@ public:
     int show_prev_dlg();
     void ClearDlgEvent(DLG_TYPE page);
     int StartWorker();
+    void OnStartWorkerFailed();
 
     // Status poll (ui_poll.cpp)
     void ExecuteTimerAction();
@@ -90,6 +91,8 @@ public:
     void DoPopupTipErrDlgCB();
     static gboolean OnPopupBadImageDlgCB(gpointer parg);
     void DoPopupBadImageDlgCB();
+    void DoStageChainEnd();
+    int wait_for_reader();
 
     // Fields. Those the worker and the main thread share are plain ints
     // read and written with g_atomic_int_get/g_atomic_int_set.

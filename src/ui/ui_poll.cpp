@@ -1,9 +1,225 @@
-// Placeholder; the status poll is being written.
+// The 100 ms status poll: network and reader checks on the Warning page,
+// progress and the connection picture on the Download and Update pages,
+// and the poll's half of the reconnect handshake after a written stage.
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "net/download.h"
 #include "ui/ui.h"
-void lm_ui::OnTimer(u_int32_t) {}
-void lm_ui::ExecuteTimerAction() {}
-int lm_ui::check_connect_status() { return -1; }
-gboolean lm_ui::OnSetBtnCB(gpointer) { return FALSE; }
-gboolean lm_ui::OnSetProgressCB(gpointer) { return FALSE; }
-void lm_ui::OnSetProgress() {}
-gboolean lm_ui::OnJumpDlgCB(gpointer) { return FALSE; }
+#include "usb/update.h"
+
+namespace {
+
+const u_int32_t kStatusTimer = 200;
+const u_int32_t kStatusPeriodMs = 100;
+
+const char kTextNoReaderFound[] = "警告：无法找到墨川电子书设备";
+const char kTextReaderNotAttached[] = "警告：您的电子书设备未连接电脑";
+const char kTextNoNetwork[] = "警告：您到电脑未连接网络";
+
+// An idle callback that runs clears the id kept for it, so that leaving the
+// page never removes a source that no longer exists.
+void forget_current_idle(int* event_id)
+{
+    GSource* source = g_main_current_source();
+    if (source && *event_id == (int)g_source_get_id(source))
+        *event_id = 0;
+}
+
+// A fraction below 0 shows as 0; SetProgress leaves the bar alone above 1.
+float clamp_low(float pos)
+{
+    return (isnan(pos) || pos < 0.0f) ? 0.0f : pos;
+}
+
+int percent_of(float pos)
+{
+    int ipos = (int)(pos * 100.0f);
+    if (ipos < 0)
+        return 0;
+    return ipos > 100 ? 100 : ipos;
+}
+
+}  // namespace
+
+void lm_ui::OnTimer(u_int32_t timer_id)
+{
+    if (timer_id != kStatusTimer)
+        return;
+    KillTimer(kStatusTimer);
+    ExecuteTimerAction();
+    SetTimer(kStatusTimer, kStatusPeriodMs);
+}
+
+void lm_ui::ExecuteTimerAction()
+{
+    switch (m_curDlgIdx) {
+    case DLGWARN:
+        check_connect_status();
+        m_nEventID = (int)g_idle_add(OnSetBtnCB, this);
+        break;
+    case DLGDOWNLOAD:
+        m_nEventID = (int)g_idle_add(OnSetProgressCB, this);
+        break;
+    case DLGUPDATE: {
+        int status = m_pUpdate ? m_pUpdate->get_device_connect_status() : -1;
+        if (status == 0) {
+            m_ndev_con = 1;
+            if (g_atomic_int_get(&m_nFreshBegin) == 1) {
+                g_atomic_int_set(&m_nFreshBegin, 0);
+                g_atomic_int_set(&m_nFreshEnd, 1);
+            }
+        } else {
+            m_ndev_con = 0;
+            if (g_atomic_int_get(&m_nStageEnd) == 1) {
+                g_atomic_int_set(&m_nFreshBegin, 1);
+                g_atomic_int_set(&m_nFreshEnd, 0);
+            }
+        }
+        m_nEventID = (int)g_idle_add(OnSetProgressCB, this);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+int lm_ui::check_connect_status()
+{
+    int status = m_pDownload ? m_pDownload->get_internet_con_status() : -1;
+    if (status != 0) {
+        m_nnet_con = 0;
+        return status;
+    }
+    m_nnet_con = 1;
+
+    status = m_pUpdate ? m_pUpdate->get_device_connect_status() : -1;
+    if (status != 0) {
+        m_ndev_con = 0;
+        return status;
+    }
+    m_ndev_con = 1;
+    m_lumora_bufsize = m_pUpdate->get_lumora_buffer_size();
+    return 0;
+}
+
+gboolean lm_ui::OnSetBtnCB(gpointer data)
+{
+    lm_ui* ui = static_cast<lm_ui*>(data);
+    if (!ui)
+        return FALSE;
+    forget_current_idle(&ui->m_nEventID);
+    if (ui->m_curDlgIdx != DLGWARN)
+        return FALSE;
+
+    const char* text = "";
+    int mask = 5;
+    if (ui->m_ndev_con == 1 && ui->m_nnet_con == 1) {
+        if (ui->m_lumora_bufsize > 0)
+            mask = 7;
+        else
+            text = kTextNoReaderFound;
+    } else if (ui->m_ndev_con == 0) {
+        text = kTextReaderNotAttached;
+    } else {
+        text = kTextNoNetwork;
+    }
+    if (ui->m_lblWarning && GTK_IS_LABEL(ui->m_lblWarning))
+        gtk_label_set_text(GTK_LABEL(ui->m_lblWarning), text);
+    ui->btn_sense(mask);
+    return FALSE;
+}
+
+gboolean lm_ui::OnSetProgressCB(gpointer data)
+{
+    lm_ui* ui = static_cast<lm_ui*>(data);
+    if (!ui)
+        return FALSE;
+    forget_current_idle(&ui->m_nEventID);
+    ui->OnSetProgress();
+    return FALSE;
+}
+
+namespace {
+
+// Puts `picture` into the alignment in place of the one shown; the old one
+// keeps a reference so that it can be shown again later.
+void swap_picture(GtkWidget* alignment, GtkWidget** shown, GtkWidget* picture)
+{
+    if (!alignment || !GTK_IS_CONTAINER(alignment) || !picture)
+        return;
+    if (*shown) {
+        g_object_ref(*shown);
+        gtk_container_remove(GTK_CONTAINER(alignment), *shown);
+    }
+    *shown = picture;
+    // A picture that was shown before is held by our own reference from its
+    // removal; the alignment takes its own now, so ours is dropped.
+    bool held_by_us = !g_object_is_floating(picture) && !gtk_widget_get_parent(picture);
+    gtk_container_add(GTK_CONTAINER(alignment), picture);
+    if (held_by_us)
+        g_object_unref(picture);
+}
+
+}  // namespace
+
+void lm_ui::OnSetProgress()
+{
+    char text[64];
+    memset(text, 0, sizeof(text));
+
+    if (m_curDlgIdx == DLGDOWNLOAD) {
+        if (g_atomic_int_get(&m_downloading)) {
+            float pos = clamp_low(m_pDownload ? m_pDownload->get_progress() : 0.0f);
+            SetProgress(m_prgDownload, pos);
+            snprintf(text, sizeof(text), "状态: %d%% 已下载", percent_of(pos));
+            SetProgressText(m_lblDownload, text);
+        } else if (g_atomic_int_get(&m_downError)) {
+            btn_sense(5);
+        }
+        return;
+    }
+    if (m_curDlgIdx != DLGUPDATE)
+        return;
+
+    int updating = g_atomic_int_get(&m_updating);
+    int busy = updating || g_atomic_int_get(&m_upComplete);
+    if (m_ndev_con == 1) {
+        if (m_nupdate_old_connect == -1) {
+            swap_picture(alg_update_con_status, &img_update_old, img_update_con_ok);
+            if (!busy)
+                btn_sense(7);
+            show_widget(alg_update_con_status, 1);
+        }
+        if (updating) {
+            float pos = clamp_low(m_pUpdate ? m_pUpdate->get_progress() : 0.0f);
+            SetProgress(m_prgUpdate, pos);
+            SetProgressText(m_lblUpdate, text);
+        }
+        m_nupdate_old_connect = 0;
+    } else {
+        if (m_nupdate_old_connect == 0) {
+            swap_picture(alg_update_con_status, &img_update_old, img_update_con_fail);
+            if (!busy)
+                btn_sense(5);
+            show_widget(alg_update_con_status, 1);
+        }
+        m_nupdate_old_connect = -1;
+    }
+    // While a stage worker only waits for the reader, the user may quit.
+    if (updating && !g_atomic_int_get(&m_upComplete))
+        btn_sense(g_atomic_int_get(&m_nWaitDevice) ? 1 : 0);
+}
+
+gboolean lm_ui::OnJumpDlgCB(gpointer data)
+{
+    lm_ui* ui = static_cast<lm_ui*>(data);
+    if (!ui)
+        return FALSE;
+    bool downloaded = ui->m_curDlgIdx == DLGDOWNLOAD && g_atomic_int_get(&ui->m_downComplete);
+    bool updated = ui->m_curDlgIdx == DLGUPDATE && g_atomic_int_get(&ui->m_upComplete);
+    if (downloaded || updated)
+        ui->DoBtnNext();
+    return FALSE;
+}

@@ -1,11 +1,282 @@
-// Placeholder; the worker is being written.
+// The background worker: the whole download, or one flash stage per run,
+// and the dialogs it hands back to the main thread.
+#include <stdio.h>
+#include <string.h>
+
+#include "net/download.h"
+#include "ui/dialogs.h"
 #include "ui/ui.h"
-gpointer lm_ui::OnThreadCB(gpointer) { return nullptr; }
-void lm_ui::DoThreadCB() {}
-int lm_ui::WriteImage() { return -1; }
-gboolean lm_ui::OnPopupTipDlgCB(gpointer) { return FALSE; }
-void lm_ui::DoPopupTipDlgCB() {}
-gboolean lm_ui::OnPopupTipErrDlgCB(gpointer) { return FALSE; }
-void lm_ui::DoPopupTipErrDlgCB() {}
-gboolean lm_ui::OnPopupBadImageDlgCB(gpointer) { return FALSE; }
-void lm_ui::DoPopupBadImageDlgCB() {}
+#include "usb/image.h"
+#include "usb/update.h"
+
+namespace {
+
+const char kTextDownloadFailed[] = "对不起，下载更新文件失败，请稍候重试。";
+const char kTextImageDamaged[] = "对不起，下载的更新文件已损坏，无法写入电子书。请点击确定返回并重新下载。";
+const char kFormatStageFailed[] = "对不起，第%d步更新失败，请重启电子书设备并点击确定重新升级。";
+const char kFormatFirstStageDone[] = "第%d步更新成功，请继续,\n\n%s\n%s\n%s\n%s\n%s";
+const char kFormatStageDone[] = "第%d步已成功更新，请继续,\n\n%s\n%s\n%s";
+const char kLinePressReset[] = "1. 首先，请按下电子书的重置键";
+const char kLinePressKeys[] = "2. 请同时按下电源及菜单键，直至屏幕显示更新界面";
+const char kLineBlankPage[] = "   如果屏幕出现空白页面，且Lumora设备更新对话框";
+const char kLineGreenButton[] = "   中的红色按钮变成绿色，请跳至步骤3";
+const char kLinePressOk[] = "3. 点击确定继续更新";
+
+const int kReaderCheckMs = 2000;     // between checks for an attached reader
+const int kReconnectStepMs = 3000;   // between looks for the reader's return
+const int kReconnectSteps = 30;      // gives up after 90 s
+const int kAfterStageMs = 1000;
+const int kCancelSliceMs = 100;
+
+bool window_alive(GtkWidget* window)
+{
+    return window && GTK_IS_WIDGET(window);
+}
+
+int first_unwritten_stage(const lm_stage_plan& plan, int written)
+{
+    for (int k = 0; k < LM_STAGE_COUNT; ++k) {
+        if (plan.stages[k].present && !(written & (1 << k)))
+            return k;
+    }
+    return -1;
+}
+
+}  // namespace
+
+gpointer lm_ui::OnThreadCB(gpointer arg)
+{
+    if (arg)
+        static_cast<lm_ui*>(arg)->DoThreadCB();
+    return nullptr;
+}
+
+// Sleeps `ms`, looking at the quit flag every 100 ms; true when quitting.
+static bool sleep_unless_cancelled(int* cancel, int ms)
+{
+    for (int slept = 0; slept < ms; slept += kCancelSliceMs) {
+        if (g_atomic_int_get(cancel))
+            return true;
+        g_usleep(kCancelSliceMs * 1000);
+    }
+    return g_atomic_int_get(cancel) != 0;
+}
+
+void lm_ui::DoThreadCB()
+{
+    if (m_curDlgIdx == DLGDOWNLOAD && !g_atomic_int_get(&m_downComplete)) {
+        int ret = m_pDownload ? m_pDownload->DownloadImage(&m_pdata, &m_nCancel) : -1;
+        if (ret == 0) {
+            g_atomic_int_set(&m_nBufLen, m_pDownload->getcurdatalen());
+            // A new image starts a new sequence of stages.
+            m_nstage_idx = 0;
+            g_atomic_int_set(&m_nstage_idx_view, 0);
+            g_atomic_int_set(&m_nWrittenStages, 0);
+            g_atomic_int_set(&m_downError, 0);
+            g_atomic_int_set(&m_downComplete, 1);
+            g_idle_add(OnJumpDlgCB, this);
+            return;
+        }
+        g_atomic_int_set(&m_downError, 1);
+        g_atomic_int_set(&m_downloading, 0);
+        // After a confirmed quit nobody is left to read the dialog.
+        if (!g_atomic_int_get(&m_nCancel))
+            g_idle_add(OnPopupTipErrDlgCB, this);
+        return;
+    }
+    if (m_curDlgIdx == DLGUPDATE && !g_atomic_int_get(&m_upComplete)) {
+        WriteImage();
+        if (g_atomic_int_get(&m_upComplete))
+            g_idle_add(OnJumpDlgCB, this);
+    }
+}
+
+// Waits, without limit, until the reader is attached; the user may quit
+// meanwhile. 0 when attached, -1 when quitting.
+int lm_ui::wait_for_reader()
+{
+    int ret = 0;
+    while (m_pUpdate->get_device_connect_status() < 0) {
+        g_atomic_int_set(&m_nWaitDevice, 1);
+        if (sleep_unless_cancelled(&m_nCancel, kReaderCheckMs)) {
+            ret = -1;
+            break;
+        }
+    }
+    g_atomic_int_set(&m_nWaitDevice, 0);
+    if (g_atomic_int_get(&m_nCancel))
+        return -1;
+    return ret;
+}
+
+// After a written stage the reader leaves the bus and comes back; the
+// status poll sees both and raises m_nFreshEnd. True when it came back.
+static bool wait_for_reconnect(int* fresh_end, int* cancel)
+{
+    for (int steps = 0; steps < kReconnectSteps; ++steps) {
+        if (g_atomic_int_get(fresh_end))
+            return true;
+        if (sleep_unless_cancelled(cancel, kReconnectStepMs))
+            return false;
+    }
+    return false;
+}
+
+int lm_ui::WriteImage()
+{
+    if (!m_pUpdate || !m_pDownload)
+        return -1;
+    if (wait_for_reader() < 0)
+        return -1;
+
+    lm_stage_plan plan;
+    int variant = m_pDownload->get_cur_dev_version();
+    if (lm_read_stage_plan(m_pdata, g_atomic_int_get(&m_nBufLen), variant, &plan) != 0 ||
+        plan.stagenum == 0) {
+        g_idle_add(OnPopupBadImageDlgCB, this);
+        return -1;
+    }
+
+    int stage = first_unwritten_stage(plan, g_atomic_int_get(&m_nWrittenStages));
+    if (stage < 0) {
+        g_atomic_int_set(&m_upComplete, 1);
+        return 0;
+    }
+    m_nstage_idx = stage;
+
+    if (wait_for_reader() < 0)
+        return -1;
+    const lm_stage& block = plan.stages[stage];
+    int ret = m_pUpdate->write_flash(block.addrs, const_cast<u_char*>(block.data), block.len);
+    g_atomic_int_set(&m_stageRetval, ret);
+    if (ret != 0) {
+        g_idle_add(OnPopupTipDlgCB, this);
+        return ret;
+    }
+    if (g_atomic_int_get(&m_nCancel))
+        return 0;
+
+    g_atomic_int_set(&m_nFreshBegin, 0);
+    g_atomic_int_set(&m_nFreshEnd, 0);
+    g_atomic_int_set(&m_nStageEnd, 1);
+    if (wait_for_reconnect(&m_nFreshEnd, &m_nCancel)) {
+        int written = g_atomic_int_get(&m_nWrittenStages) | (1 << stage);
+        g_atomic_int_set(&m_nWrittenStages, written);
+        g_atomic_int_set(&m_nstage_idx_view, g_atomic_int_get(&m_nstage_idx_view) + 1);
+        if (first_unwritten_stage(plan, written) < 0)
+            g_atomic_int_set(&m_upComplete, 1);
+    } else {
+        // The reader never came back: the stage is written again on OK.
+        g_atomic_int_set(&m_stageRetval, -1);
+    }
+    g_idle_add(OnPopupTipDlgCB, this);
+    g_atomic_int_set(&m_nStageEnd, 0);
+    g_atomic_int_set(&m_nFreshBegin, 0);
+    g_atomic_int_set(&m_nFreshEnd, 0);
+    sleep_unless_cancelled(&m_nCancel, kAfterStageMs);
+    return 0;
+}
+
+gboolean lm_ui::OnPopupTipDlgCB(gpointer pArg)
+{
+    if (pArg)
+        static_cast<lm_ui*>(pArg)->DoPopupTipDlgCB();
+    return FALSE;
+}
+
+void lm_ui::DoPopupTipDlgCB()
+{
+    if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
+        return;
+    int retval = g_atomic_int_get(&m_stageRetval);
+    // The last block was written: the Finish page follows by itself.
+    if (retval == 0 && g_atomic_int_get(&m_upComplete))
+        return;
+
+    if (retval != 2) {
+        char text[1024];
+        memset(text, 0, sizeof(text));
+        int step = m_nstage_idx + 1;
+        GtkMessageType type = GTK_MESSAGE_INFO;
+        if (retval != 0) {
+            type = GTK_MESSAGE_ERROR;
+            snprintf(text, sizeof(text), kFormatStageFailed, step);
+        } else if (g_atomic_int_get(&m_nstage_idx_view) == 1) {
+            snprintf(text, sizeof(text), kFormatFirstStageDone, step, kLinePressReset,
+                     kLinePressKeys, kLineBlankPage, kLineGreenButton, kLinePressOk);
+        } else {
+            snprintf(text, sizeof(text), kFormatStageDone, step, kLinePressReset, kLinePressKeys,
+                     kLinePressOk);
+        }
+        if (lm_run_message(m_dlgFather, type, GTK_BUTTONS_OK, text, true) == LM_NO_DIALOG) {
+            DoStageChainEnd();
+            return;
+        }
+        if (g_atomic_int_get(&m_nCancel))
+            return;
+    }
+    // A failed stage keeps its index: OK writes it again.
+    if (retval == 0 || retval == 2)
+        m_nstage_idx += 1;
+    if (m_pThread) {
+        g_thread_join(m_pThread);
+        m_pThread = nullptr;
+    }
+    StartWorker();
+}
+
+gboolean lm_ui::OnPopupTipErrDlgCB(gpointer parg)
+{
+    if (parg)
+        static_cast<lm_ui*>(parg)->DoPopupTipErrDlgCB();
+    return FALSE;
+}
+
+void lm_ui::DoPopupTipErrDlgCB()
+{
+    if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
+        return;
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextDownloadFailed, false);
+}
+
+gboolean lm_ui::OnPopupBadImageDlgCB(gpointer parg)
+{
+    if (parg)
+        static_cast<lm_ui*>(parg)->DoPopupBadImageDlgCB();
+    return FALSE;
+}
+
+// A damaged image is never written: after the dialog the wizard goes back
+// to the Download page, where "下载" fetches the image again.
+void lm_ui::DoPopupBadImageDlgCB()
+{
+    if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
+        return;
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextImageDamaged, false);
+    if (g_atomic_int_get(&m_nCancel) || m_curDlgIdx != DLGUPDATE)
+        return;
+    if (m_pThread) {
+        g_thread_join(m_pThread);
+        m_pThread = nullptr;
+    }
+    release_data_buf();
+    g_atomic_int_set(&m_nBufLen, 0);
+    g_atomic_int_set(&m_updating, 0);
+    char status[] = "状态:";
+    SetProgress(m_prgDownload, 0.0f);
+    SetProgressText(m_lblDownload, status);
+    DoBtnPrev();
+}
+
+// The stages stopped without completing the update: the Update page offers
+// "更新" again (it goes on with the first block not yet written) and Cancel.
+void lm_ui::DoStageChainEnd()
+{
+    if (m_pThread) {
+        g_thread_join(m_pThread);
+        m_pThread = nullptr;
+    }
+    g_atomic_int_set(&m_updating, 0);
+    if (m_curDlgIdx == DLGUPDATE)
+        SetBtnStatus();
+}

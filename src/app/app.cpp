@@ -1,0 +1,54 @@
+// The application object: creates, wires and releases the three long-lived
+// objects, and runs the GTK main loop.
+#include "app/app.h"
+
+#include <gtk/gtk.h>
+
+#include "net/download.h"
+#include "ui/ui.h"
+#include "usb/update.h"
+
+lm_app::lm_app() : m_pUI(nullptr), m_pDownload(nullptr), m_pUpdate(nullptr)
+{
+    m_pUI = new lm_ui();
+    m_pDownload = new lm_download();
+    m_pUpdate = new lm_update();
+}
+
+lm_app::~lm_app()
+{
+    // No destructor here uses another of the three objects, so this order
+    // holds whatever state the wizard ended in.
+    if (m_pUI != nullptr) {
+        delete m_pUI;
+        m_pUI = nullptr;
+    }
+    if (m_pUpdate != nullptr) {
+        delete m_pUpdate;
+        m_pUpdate = nullptr;
+    }
+    if (m_pDownload != nullptr) {
+        delete m_pDownload;
+        m_pDownload = nullptr;
+    }
+}
+
+int lm_app::init()
+{
+    m_pDownload->set_data(m_pUpdate);
+    m_pUI->set_data(m_pUpdate, m_pDownload);
+    m_pUI->create_dlg();
+    m_pUI->show_first_dlg();
+    return 0;
+}
+
+int lm_app::run()
+{
+    gtk_main();
+    return 0;
+}
+
+int lm_app::uninit()
+{
+    return 0;
+}
