@@ -1,0 +1,360 @@
+#!/usr/bin/env python3
+"""Checks what `cmake --install` and the Debian package put on a system.
+
+  check_install.py staging  --build-dir DIR
+      installs into a DESTDIR staging folder with prefix /usr and checks the
+      desktop entry, the udev rule, the icon and the binary;
+  check_install.py deb      --build-dir DIR --version X.Y.Z
+      builds the .deb with cpack into a temp folder and checks its control
+      data (dpkg-deb --info) and its file list (dpkg-deb --contents);
+  check_install.py postinst --build-dir DIR
+      builds the .deb, unpacks it into a temp folder and runs its postinst
+      there (DPKG_ROOT), then checks that the binary carries cap_net_raw.
+
+Every failed check is printed as "FAIL: ..." and the exit status is 1;
+77 means the check cannot run on this machine (skipped).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+
+BINARY = "usr/bin/lumora-updater"
+DESKTOP = "usr/share/applications/lumora-updater.desktop"
+ICON = "usr/share/icons/hicolor/48x48/apps/lumora-updater.png"
+UDEV_RULE = "usr/lib/udev/rules.d/70-lumora-updater.rules"
+EXPECTED_FILES = {BINARY, DESKTOP, ICON, UDEV_RULE}
+
+CHINESE_NAME = "墨川电子书升级软件"
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, ok, message):
+        if not ok:
+            self.failures.append(message)
+        return ok
+
+    def finish(self, what):
+        for f in self.failures:
+            print("FAIL: " + f)
+        if self.failures:
+            print("%s: %d check(s) failed" % (what, len(self.failures)))
+            return 1
+        print("%s: all checks passed" % what)
+        return 0
+
+
+def run(cmd, env=None, check=True):
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, env=env)
+    if check and proc.returncode != 0:
+        print("command failed (%d): %s\n%s" % (proc.returncode, " ".join(cmd), proc.stdout))
+        sys.exit(1)
+    return proc
+
+
+def files_under(root):
+    found = set()
+    for dirpath, _, names in os.walk(root):
+        for n in names:
+            found.add(os.path.relpath(os.path.join(dirpath, n), root))
+    return found
+
+
+# --- desktop entry ---------------------------------------------------------
+
+def read_desktop_entry(path):
+    entry, group = {}, None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line or line.startswith("#"):
+                continue
+            if line.startswith("["):
+                group = line
+                continue
+            if group == "[Desktop Entry]" and "=" in line:
+                key, value = line.split("=", 1)
+                entry[key.strip()] = value.strip()
+    return entry
+
+
+def check_desktop_entry(c, root):
+    path = os.path.join(root, DESKTOP)
+    if not c.expect(os.path.isfile(path), "desktop entry missing: " + DESKTOP):
+        return
+    if shutil.which("desktop-file-validate"):
+        out = run(["desktop-file-validate", path], check=False)
+        # Hints (such as two main categories, System and Utility) are advice.
+        problems = [l for l in out.stdout.splitlines() if "error:" in l or "warning:" in l]
+        c.expect(out.returncode == 0 and not problems,
+                 "desktop-file-validate rejects the entry:\n" + out.stdout)
+    else:
+        c.expect(False, "desktop-file-validate not installed (package desktop-file-utils)")
+    e = read_desktop_entry(path)
+    c.expect(e.get("Type") == "Application", "desktop entry Type is %r" % e.get("Type"))
+    c.expect(e.get("Name[zh_CN]") == CHINESE_NAME, "Name[zh_CN] is %r" % e.get("Name[zh_CN]"))
+    c.expect(e.get("Name") == CHINESE_NAME, "Name is %r" % e.get("Name"))
+    # The launcher must find what the install put in place.
+    exec_word = e.get("Exec", "").split(" ")[0]
+    c.expect(exec_word == os.path.basename(BINARY),
+             "Exec=%r does not start the installed binary" % e.get("Exec"))
+    c.expect(e.get("Icon") == os.path.splitext(os.path.basename(ICON))[0],
+             "Icon=%r does not name the installed icon" % e.get("Icon"))
+    categories = [x for x in e.get("Categories", "").split(";") if x]
+    c.expect("System" in categories and "Utility" in categories,
+             "Categories=%r lacks System and Utility" % e.get("Categories"))
+    c.expect(e.get("Terminal") == "false", "Terminal is %r" % e.get("Terminal"))
+
+
+# --- udev rule ---------------------------------------------------------------
+
+UDEV_TOKEN = re.compile(r'\s*([A-Z_]+)(\{[^}]*\})?\s*(==|!=|\+=|-=|:=|=)\s*"([^"]*)"\s*(,|$)')
+UDEV_MATCH_KEYS = {"ACTION", "DEVPATH", "KERNEL", "NAME", "SYMLINK", "SUBSYSTEM", "DRIVER",
+                   "ATTR", "SYSCTL", "KERNELS", "SUBSYSTEMS", "DRIVERS", "ATTRS", "TAGS",
+                   "ENV", "CONST", "TAG", "TEST", "PROGRAM", "RESULT"}
+UDEV_ASSIGN_KEYS = {"NAME", "SYMLINK", "OWNER", "GROUP", "MODE", "SECLABEL", "ATTR", "SYSCTL",
+                    "ENV", "TAG", "RUN", "LABEL", "GOTO", "IMPORT", "OPTIONS"}
+
+
+def parse_udev_line(line):
+    """Returns [(key, attribute, operator, value)] or None when the line does not parse."""
+    tokens, pos = [], 0
+    while pos < len(line):
+        m = UDEV_TOKEN.match(line, pos)
+        if not m:
+            return None
+        key, attr, op, value, sep = m.groups()
+        tokens.append((key, (attr or "")[1:-1], op, value))
+        pos = m.end()
+        if not sep:
+            break
+    return tokens if pos >= len(line.rstrip()) else None
+
+
+def udev_text(token):
+    key, attr, op, value = token
+    return '%s%s%s"%s"' % (key, "{%s}" % attr if attr else "", op, value)
+
+
+def udevadm_has_verify():
+    out = run(["udevadm", "verify", "--help"], check=False) if shutil.which("udevadm") else None
+    return out is not None and out.returncode == 0
+
+
+def check_udev_rule(c, root):
+    path = os.path.join(root, UDEV_RULE)
+    if not c.expect(os.path.isfile(path), "udev rule missing: " + UDEV_RULE):
+        return
+    # uaccess is turned into an access list by 73-seat-late.rules: ours must sort first.
+    c.expect(os.path.basename(path) < "73-seat-late.rules",
+             "udev rule %s sorts after 73-seat-late.rules" % os.path.basename(path))
+    if udevadm_has_verify():
+        out = run(["udevadm", "verify", path], check=False)
+        c.expect(out.returncode == 0, "udevadm verify rejects the rule:\n" + out.stdout)
+    rules = []
+    with open(path, encoding="utf-8") as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.strip()
+            if not line or line.startswith("#"):
+                continue
+            c.expect(not line.endswith("\\"), "line %d: continued lines are not expected" % number)
+            tokens = parse_udev_line(line)
+            if not c.expect(tokens, "line %d does not parse: %s" % (number, line)):
+                continue
+            for key, attr, op, value in tokens:
+                known = UDEV_MATCH_KEYS if op in ("==", "!=") else UDEV_ASSIGN_KEYS
+                c.expect(key in known, "line %d: %s is not a key for %s" % (number, key, op))
+            rules.append(tokens)
+    if not c.expect(len(rules) == 1, "expected one rule, found %d" % len(rules)):
+        return
+    rule = rules[0]
+    expected = [("SUBSYSTEM", "", "==", "usb"),
+                ("ENV", "DEVTYPE", "==", "usb_device"),
+                ("ATTR", "idVendor", "==", "5345"),
+                ("ATTR", "idProduct", "==", "1234"),
+                ("TAG", "", "+=", "uaccess")]
+    for token in expected:
+        c.expect(token in rule, "rule lacks " + udev_text(token))
+    extra = [udev_text(t) for t in rule if t not in expected]
+    c.expect(not extra, "rule has unexpected keys: %s" % ", ".join(extra))
+
+
+# --- icon and binary -----------------------------------------------------------
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(33)
+    if len(head) < 33 or head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        return None
+    return struct.unpack(">II", head[16:24])
+
+
+def check_icon(c, root):
+    path = os.path.join(root, ICON)
+    if not c.expect(os.path.isfile(path), "icon missing: " + ICON):
+        return
+    size = png_size(path)
+    c.expect(size is not None, "icon is not a PNG file")
+    c.expect(size is None or size == (48, 48), "icon is %r, not 48x48" % (size,))
+
+
+def check_binary(c, root):
+    path = os.path.join(root, BINARY)
+    if not c.expect(os.path.isfile(path), "binary missing: " + BINARY):
+        return
+    with open(path, "rb") as f:
+        c.expect(f.read(4) == b"\x7fELF", "binary is not an ELF file")
+    mode = os.stat(path).st_mode
+    c.expect(mode & stat.S_IXUSR and mode & stat.S_IXGRP and mode & stat.S_IXOTH,
+             "binary is not executable by everyone (mode %o)" % stat.S_IMODE(mode))
+    if shutil.which("ldd"):
+        out = run(["ldd", path], check=False)
+        c.expect("not found" not in out.stdout, "binary needs missing libraries:\n" + out.stdout)
+
+
+# --- the three checks -----------------------------------------------------------
+
+def staging(args):
+    c = Checks()
+    with tempfile.TemporaryDirectory(prefix="lumora-stage-") as stage:
+        env = dict(os.environ, DESTDIR=stage)
+        run(["cmake", "--install", args.build_dir, "--prefix", "/usr"], env=env)
+        found = files_under(stage)
+        c.expect(EXPECTED_FILES <= found, "not installed: %s" % sorted(EXPECTED_FILES - found))
+        c.expect(found <= EXPECTED_FILES, "installed unexpectedly: %s" % sorted(found - EXPECTED_FILES))
+        check_desktop_entry(c, stage)
+        check_udev_rule(c, stage)
+        check_icon(c, stage)
+        check_binary(c, stage)
+    return c.finish("staged install")
+
+
+def build_deb(build_dir, out_dir):
+    run(["cpack", "-G", "DEB", "--config", os.path.join(build_dir, "CPackConfig.cmake"),
+         "-B", out_dir])
+    debs = [f for f in os.listdir(out_dir) if f.endswith(".deb")]
+    if len(debs) != 1:
+        print("FAIL: cpack made %d .deb files: %s" % (len(debs), debs))
+        sys.exit(1)
+    return os.path.join(out_dir, debs[0])
+
+
+def control_fields(info):
+    fields = {}
+    for line in info.splitlines():
+        m = re.match(r"^ ([A-Za-z-]+): (.*)$", line)
+        if m:
+            fields[m.group(1)] = m.group(2)
+    return fields
+
+
+def deb(args):
+    c = Checks()
+    with tempfile.TemporaryDirectory(prefix="lumora-deb-") as out:
+        path = build_deb(args.build_dir, out)
+        c.expect(os.path.basename(path).startswith("lumora-updater_%s_" % args.version),
+                 "package file is named %s" % os.path.basename(path))
+        info = run(["dpkg-deb", "--info", path]).stdout
+        fields = control_fields(info)
+        c.expect(fields.get("Package") == "lumora-updater", "Package is %r" % fields.get("Package"))
+        c.expect(fields.get("Version") == args.version, "Version is %r" % fields.get("Version"))
+        c.expect(fields.get("Maintainer"), "no Maintainer")
+        c.expect(fields.get("Description"), "no Description")
+        depends = fields.get("Depends", "")
+        c.expect("libcap2-bin" in depends, "Depends lacks libcap2-bin (setcap): %r" % depends)
+        c.expect("libgtk2.0-0" in depends, "Depends lacks libgtk2.0-0: %r" % depends)
+        c.expect(re.search(r"\bpostinst\b", info), "no postinst in the control archive")
+
+        with tempfile.TemporaryDirectory(prefix="lumora-ctl-") as ctl:
+            run(["dpkg-deb", "--control", path, ctl])
+            postinst = os.path.join(ctl, "postinst")
+            if c.expect(os.path.isfile(postinst), "postinst not extracted"):
+                c.expect(os.stat(postinst).st_mode & stat.S_IXUSR, "postinst is not executable")
+                text = open(postinst, encoding="utf-8").read()
+                c.expect(text.startswith("#!/bin/sh"), "postinst has no /bin/sh line")
+                c.expect(re.search(r"setcap cap_net_raw\+ep ", text), "postinst does not run setcap")
+                c.expect("/usr/bin/lumora-updater" in text, "postinst does not name the binary")
+                c.expect(run(["sh", "-n", postinst], check=False).returncode == 0,
+                         "postinst has a shell syntax error")
+
+        listing = run(["dpkg-deb", "--contents", path]).stdout
+        entries = {}
+        for line in listing.splitlines():
+            parts = line.split()
+            name = parts[-1][2:] if parts[-1].startswith("./") else parts[-1]
+            entries[name.rstrip("/")] = parts[0]
+        files = {n for n, mode in entries.items() if mode.startswith("-")}
+        c.expect(files == EXPECTED_FILES, "package files differ: missing %s, extra %s" %
+                 (sorted(EXPECTED_FILES - files), sorted(files - EXPECTED_FILES)))
+        c.expect(entries.get(BINARY, "").startswith("-rwxr-xr-x"),
+                 "binary mode in package is %r" % entries.get(BINARY))
+        for name in (DESKTOP, ICON, UDEV_RULE):
+            c.expect(entries.get(name, "").startswith("-rw-r--r--"),
+                     "%s mode in package is %r" % (name, entries.get(name)))
+    return c.finish("Debian package")
+
+
+def filesystem_takes_capabilities(directory):
+    probe = os.path.join(directory, "cap-probe")
+    shutil.copy("/bin/true", probe)
+    return run(["setcap", "cap_net_raw+ep", probe], check=False).returncode == 0
+
+
+def postinst(args):
+    if os.geteuid() != 0 or not shutil.which("setcap") or not shutil.which("getcap"):
+        print("skipped: needs root and setcap/getcap (package libcap2-bin)")
+        return SKIP
+    c = Checks()
+    with tempfile.TemporaryDirectory(prefix="lumora-postinst-") as work:
+        if not filesystem_takes_capabilities(work):
+            print("skipped: %s does not store file capabilities" % work)
+            return SKIP
+        path = build_deb(args.build_dir, work)
+        root, ctl = os.path.join(work, "root"), os.path.join(work, "ctl")
+        run(["dpkg-deb", "-x", path, root])
+        run(["dpkg-deb", "--control", path, ctl])
+        binary = os.path.join(root, BINARY)
+        c.expect(run(["getcap", binary]).stdout.strip() == "", "the packaged binary already has capabilities")
+
+        # Without setcap on the PATH the postinst warns but must not fail the install.
+        no_setcap = os.path.join(work, "bin")
+        os.mkdir(no_setcap)
+        for tool in ("sh", "echo", "true"):
+            if shutil.which(tool):
+                os.symlink(shutil.which(tool), os.path.join(no_setcap, tool))
+        env = dict(os.environ, DPKG_ROOT=root, PATH=no_setcap)
+        out = run([os.path.join(ctl, "postinst"), "configure"], env=env, check=False)
+        c.expect(out.returncode == 0, "postinst fails without setcap:\n" + out.stdout)
+        c.expect("setcap" in out.stdout, "postinst does not say that setcap is missing")
+
+        env = dict(os.environ, DPKG_ROOT=root)
+        out = run([os.path.join(ctl, "postinst"), "configure"], env=env, check=False)
+        c.expect(out.returncode == 0, "postinst configure failed:\n" + out.stdout)
+        caps = run(["getcap", binary]).stdout
+        c.expect(re.search(r"cap_net_raw[=+]ep", caps), "getcap after postinst: %r" % caps)
+    return c.finish("postinst")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("what", choices=["staging", "deb", "postinst"])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--version", default="")
+    args = parser.parse_args()
+    return {"staging": staging, "deb": deb, "postinst": postinst}[args.what](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
