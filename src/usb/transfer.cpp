@@ -1,1 +1,254 @@
-// Placeholder until the device side lands.
+#include "usb/transfer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "usb/discovery.h"
+
+const char LM_PRODUCT_64[] = "ORVEX LUMORA64 UPDate";
+const char LM_PRODUCT_REFUSED[] = "Kavely Tra 4303";
+
+namespace {
+
+const char kSubmitFailure[] = "submit urb failure\n";
+const int kFrameOverhead = 10;  // address, length, checksum
+
+void put_le32(unsigned char* out, uint32_t v)
+{
+    out[0] = static_cast<unsigned char>(v);
+    out[1] = static_cast<unsigned char>(v >> 8);
+    out[2] = static_cast<unsigned char>(v >> 16);
+    out[3] = static_cast<unsigned char>(v >> 24);
+}
+
+} // namespace
+
+lm_transfer::lm_transfer()
+    : m_fd(-1), m_urbs(nullptr), m_nurbs(0), m_nSuccess(0), m_nTransfered(0), m_fProgress(0.0f),
+      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0)
+{
+}
+
+// The facade closes the node after every operation; nothing to close here.
+lm_transfer::~lm_transfer() {}
+
+int lm_transfer::open_lumora_dev(const char* path, int major, int minor)
+{
+    if (m_fd >= 0)
+        return 0;
+    if (!path)
+        return -1;
+    char node[LM_PATH_MAX];
+    snprintf(node, sizeof node, "%s/%03d/%03d", path, major, minor);
+    m_fd = open(node, O_RDWR);
+    return m_fd >= 0 ? 0 : -1;
+}
+
+int lm_transfer::close_lumora_dev()
+{
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+    return 0;
+}
+
+int lm_transfer::claim_ctrl_interface()
+{
+    unsigned int interface = 0;
+    return ioctl(m_fd, USBDEVFS_CLAIMINTERFACE, &interface) == 0 ? 0 : -1;
+}
+
+int lm_transfer::make_bulk_urb_package(lm_urb* urb, unsigned char* buf, int len)
+{
+    urb->type = USBDEVFS_URB_TYPE_BULK;
+    urb->endpoint = LM_BULK_ENDPOINT;
+    urb->buffer = buf;
+    urb->buffer_length = len;
+    urb->usercontext = nullptr;
+    return 0;
+}
+
+int lm_transfer::submit_urb(int index, unsigned char* buf, unsigned int size)
+{
+    unsigned int offset = static_cast<unsigned int>(index) * LM_URB_BYTES;
+    unsigned int len = size - offset;
+    if (len > LM_URB_BYTES)
+        len = LM_URB_BYTES;
+    make_bulk_urb_package(&m_urbs[index], buf + offset, static_cast<int>(len));
+    if (ioctl(m_fd, USBDEVFS_SUBMITURB, &m_urbs[index]) != 0)
+        return -1;
+    m_nSubmitted = index + 1;
+    return 0;
+}
+
+// URBs of one endpoint complete in order, so the ones still in flight are
+// those submitted after the last one reaped.
+void lm_transfer::discard_in_flight()
+{
+    for (int i = m_nReaped; i < m_nSubmitted; ++i) {
+        if (ioctl(m_fd, USBDEVFS_DISCARDURB, &m_urbs[i]) != 0)
+            break;
+    }
+}
+
+void lm_transfer::end_bulk_transfer()
+{
+    // URBs not discarded end when the facade closes the node; none of them is
+    // reaped after this, since every operation starts on a freshly opened node.
+    free(m_urbs);
+    m_urbs = nullptr;
+}
+
+int lm_transfer::transfer_bulk_data(unsigned char* buf, unsigned int size)
+{
+    if (!buf || size == 0 || size > INT_MAX)
+        return -1;
+    m_ndata_size = static_cast<int>(size);
+    m_nTransfered = 0;
+    m_nSuccess = 0;
+    m_nSubmitted = 0;
+    m_nReaped = 0;
+    m_nurbs = static_cast<int>(size / LM_URB_BYTES + (size % LM_URB_BYTES ? 1 : 0));
+    m_urbs = static_cast<lm_urb*>(calloc(m_nurbs, sizeof(lm_urb)));
+    if (!m_urbs)
+        return -1;
+
+    bool submit_failed = false;
+    while (!submit_failed && m_nSubmitted < m_nurbs && m_nSubmitted < LM_URBS_IN_FLIGHT)
+        submit_failed = submit_urb(m_nSubmitted, buf, size) != 0;
+
+    while (!submit_failed && !m_nSuccess) {
+        if (poll_bulk_urb() != 0)
+            break;
+        if (m_nSubmitted < m_nurbs && m_nSubmitted - m_nReaped < LM_URBS_IN_FLIGHT)
+            submit_failed = submit_urb(m_nSubmitted, buf, size) != 0;
+    }
+
+    if (submit_failed) {
+        discard_in_flight();
+        fputs(kSubmitFailure, stderr);
+    }
+    end_bulk_transfer();
+    return m_nSuccess ? 0 : -1;
+}
+
+int lm_transfer::poll_bulk_urb()
+{
+    struct pollfd pfd;
+    pfd.fd = m_fd;
+    pfd.events = POLLOUT;
+    pfd.revents = 0;
+    if (poll(&pfd, 1, LM_URB_WAIT_MS) <= 0)
+        return -1;
+    if (pfd.revents == 0 || (pfd.revents & POLLERR))
+        return -1;
+
+    void* reaped = nullptr;
+    if (ioctl(m_fd, USBDEVFS_REAPURBNDELAY, &reaped) != 0)
+        return -1;
+    lm_urb* urb = static_cast<lm_urb*>(reaped);
+    if (!m_urbs || urb < m_urbs || urb >= m_urbs + m_nurbs)
+        return -1;
+    ++m_nReaped;
+
+    if (urb->status != 0) {
+        discard_in_flight();
+        return -1;
+    }
+    m_nTransfered += urb->actual_length;
+    m_fProgress.store(static_cast<float>(static_cast<double>(m_nTransfered) / m_ndata_size),
+                      std::memory_order_relaxed);
+    if (m_nTransfered == m_ndata_size)
+        m_nSuccess = 1;
+    return 0;
+}
+
+int lm_transfer::make_ctrl_request_package(lm_usb_request* rq, uint8_t iProduct,
+                                           uint16_t language, uint16_t* buf, int datalen)
+{
+    rq->bRequestType = 0x80;  // device to host, standard, device
+    rq->bRequest = 6;         // GET_DESCRIPTOR
+    rq->wValue = static_cast<uint16_t>(0x0300 | iProduct);  // STRING descriptor, index
+    rq->wIndex = language;
+    rq->wLength = static_cast<uint16_t>(datalen);
+    rq->timeout = 0;
+    rq->data = buf;
+    return 0;
+}
+
+int lm_transfer::transfer_ctrl_data(uint8_t iProduct, uint16_t language, unsigned char* buf,
+                                    int len)
+{
+    if (!buf || len <= 0 || len > LM_CTRL_MAX_OUT)
+        return -1;
+    lm_usb_request* rq = static_cast<lm_usb_request*>(calloc(1, sizeof(lm_usb_request)));
+    if (!rq)
+        return -1;
+    uint16_t reply[LM_CTRL_REPLY_UNITS] = {0};
+    make_ctrl_request_package(rq, iProduct, language, reply, sizeof reply);
+    int got = ioctl(m_fd, USBDEVFS_CONTROL, rq);
+    free(rq);
+    if (got <= 0)
+        return 0;
+
+    // Code unit 0 holds bLength and bDescriptorType; the text is UTF-16LE,
+    // of which the low bytes keep ASCII as it is.
+    int units = got / 2;
+    if (units > LM_CTRL_REPLY_UNITS)
+        units = LM_CTRL_REPLY_UNITS;
+    int chars = units > 0 ? units - 1 : 0;
+    if (chars > len - 1)
+        chars = len - 1;
+    for (int k = 0; k < chars; ++k) {
+        const unsigned char* unit = reinterpret_cast<const unsigned char*>(&reply[k + 1]);
+        buf[k] = unit[0];
+    }
+    buf[chars] = '\0';
+    return 0;
+}
+
+int lm_transfer::get_lumora_buffer_size(uint8_t iproduct)
+{
+    unsigned char text[256] = {0};
+    if (transfer_ctrl_data(iproduct, 0, text, sizeof text) < 0)
+        return -1;
+    if (memcmp(text, LM_PRODUCT_64, strlen(LM_PRODUCT_64)) == 0)
+        return 64;
+    if (memcmp(text, LM_PRODUCT_REFUSED, strlen(LM_PRODUCT_REFUSED)) == 0)
+        return -1;
+    return 32;
+}
+
+float lm_transfer::get_progress()
+{
+    return m_fProgress.load(std::memory_order_relaxed);
+}
+
+int lm_transfer::write_flash(u_int32_t addrs, u_char* data, int len)
+{
+    if (len < 0 || len > INT_MAX - kFrameOverhead || (!data && len > 0))
+        return -1;
+    unsigned char* frame = static_cast<unsigned char*>(malloc(len + kFrameOverhead));
+    if (!frame)
+        return -1;
+    put_le32(frame, addrs);
+    put_le32(frame + 4, static_cast<uint32_t>(len + kFrameOverhead));
+    uint32_t sum = 0;
+    if (len > 0)
+        memcpy(frame + 8, data, len);
+    for (int i = 0; i < len; ++i)
+        sum += frame[8 + i];
+    frame[8 + len] = static_cast<unsigned char>(sum);
+    frame[9 + len] = static_cast<unsigned char>(sum >> 8);
+    int rc = transfer_bulk_data(frame, static_cast<unsigned int>(len + kFrameOverhead));
+    free(frame);
+    return rc;
+}

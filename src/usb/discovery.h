@@ -1,0 +1,92 @@
+// Finds the reader in its USB update mode through sysfs and usbfs, and tells
+// whether it is still attached.
+#ifndef LUMORA_USB_DISCOVERY_H
+#define LUMORA_USB_DISCOVERY_H
+
+#include <cstdint>
+#include <mutex>
+
+#include "usb/list.h"
+
+enum {
+    LUMORA_VENDOR_ID = 0x5345,
+    LUMORA_PRODUCT_ID = 0x1234,
+    LM_DEV_NAME_MAX = 17,
+    LM_PATH_MAX = 4096,
+};
+
+// The standard 18-byte USB device descriptor (USB 2.0, chapter 9).
+struct usb_device_descriptor {
+    uint8_t bLength;
+    uint8_t bDescriptorType;
+    uint16_t bcdUSB;
+    uint8_t bDeviceClass;
+    uint8_t bDeviceSubClass;
+    uint8_t bDeviceProtocol;
+    uint8_t bMaxPacketSize0;
+    uint16_t idVendor;
+    uint16_t idProduct;
+    uint16_t bcdDevice;
+    uint8_t iManufacturer;
+    uint8_t iProduct;
+    uint8_t iSerialNumber;
+    uint8_t bNumConfigurations;
+} __attribute__((packed));
+static_assert(sizeof(usb_device_descriptor) == 18, "device descriptor is 18 bytes");
+
+// One enumerated USB device.
+typedef struct dis_dev {
+    int dev_major_num;           // bus number, low 8 bits
+    int dev_minor_num;           // device number, low 8 bits
+    int has_device_desc_file;    // 1 when sysfs holds a regular `descriptors` file
+    int vender_id;
+    int product_id;
+    uint8_t iProduct;            // index of the product string descriptor
+    char dev_name[LM_DEV_NAME_MAX + 1];
+    lm_list_head head;
+} DIS_DEV;
+
+class lm_discovery {
+public:
+    lm_discovery();
+    ~lm_discovery();
+    lm_discovery(const lm_discovery&) = delete;
+    lm_discovery& operator=(const lm_discovery&) = delete;
+
+    // 0 when the reader is attached, -1 when it is not.
+    int get_device_connect_status();
+    // The usbfs root, or null when no root is known.
+    const char* get_usb_path_result();
+    // -1 without a match; else the match's bus and device numbers and 0.
+    int get_dev_number_result(int* major, int* minor);
+    // The match's product string index (0 without a match).
+    uint8_t get_iproduct();
+
+    // The steps of one discovery. Every operation holds the object's lock,
+    // so the status poll and the worker never overlap.
+    int discover_device();
+    int get_valid_usb_path();
+    int get_usb_path();
+    int check_usb_path_valid(const char* name);
+    int get_sys_usb_path();
+    int discover_device_list();
+    int get_device_info(dis_dev* pdev, const char* devname);
+    int get_device_descriptor(dis_dev* pdev);
+    int get_devdesc_from_file(unsigned char* pDevDesc, dis_dev* pdev);
+    int get_devdesc_from_dev(unsigned char* pDevDesc, dis_dev* pdev);
+    int discover_lumora_device();
+    uint16_t host2le16(uint16_t x);
+
+    const char* m_pUsbPath;
+    const char* m_pSysPath;
+    int m_bHasDescFile;
+    lm_list_head m_dis_head;
+    dis_dev* m_lumora_device;
+
+private:
+    void release_device_list();
+    // Recursive: a public step may call another while holding it.
+    std::recursive_mutex m_lock;
+};
+
+#endif

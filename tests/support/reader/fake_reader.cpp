@@ -1,0 +1,831 @@
+#include "fake_reader.h"
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <umockdev.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace lumora_fake {
+
+namespace {
+
+typedef std::chrono::steady_clock clock_type;
+
+const uint16_t kReaderVid = 0x5345;
+const uint16_t kReaderPid = 0x1234;
+const int kBulkEndpoint = 3;
+
+void make_parent_dirs(const std::string& path)
+{
+    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+        mkdir(path.substr(0, pos).c_str(), 0755);
+}
+
+std::string node_name(bool proc_root, int bus, int devnum)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "%s/%03d/%03d", proc_root ? "/proc/bus/usb" : "/dev/bus/usb", bus,
+             devnum);
+    return buf;
+}
+
+// A string descriptor: bLength, type 3, then UTF-16LE text. A forced length
+// pads the text with '#' and cuts it there, odd byte included.
+std::vector<unsigned char> string_descriptor(const std::string& text, int forced_len)
+{
+    std::vector<unsigned char> out;
+    size_t len = forced_len >= 0 ? size_t(forced_len) : 2 + 2 * text.size();
+    if (len > 255)
+        len = 255;
+    out.push_back(static_cast<unsigned char>(len));
+    out.push_back(3);
+    for (size_t i = 0; out.size() < len; ++i) {
+        out.push_back(i < text.size() ? static_cast<unsigned char>(text[i]) : '#');
+        if (out.size() < len)
+            out.push_back(0);
+    }
+    if (len < 2)
+        out.resize(len);
+    return out;
+}
+
+struct pending_urb {
+    UMockdevIoctlData* data = nullptr;  // the URB record in the client, referenced
+    unsigned long addr = 0;             // its address there
+    std::vector<unsigned char> bytes;
+    bool discarded = false;
+    bool stuck = false;  // never completes
+    bool epipe = false;  // completes with -EPIPE
+    bool half = false;   // completes short
+};
+
+// The ioctl argument is the pointer the client passed; this reaches the
+// record it points to.
+UMockdevIoctlData* pointee(UMockdevIoctlData* arg, size_t len)
+{
+    GError* error = nullptr;
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, len, &error);
+    g_clear_error(&error);
+    return d;
+}
+
+unsigned long pointer_value(UMockdevIoctlData* arg)
+{
+    unsigned long v = 0;
+    if (arg && arg->data_len >= int(sizeof v))
+        memcpy(&v, arg->data, sizeof v);
+    return v;
+}
+
+} // namespace
+
+std::vector<unsigned char> device_descriptor(uint16_t vid, uint16_t pid, uint8_t iproduct)
+{
+    return {18,   1,    0x00, 0x02, 0, 0, 0, 64, static_cast<unsigned char>(vid & 0xff),
+            static_cast<unsigned char>(vid >> 8), static_cast<unsigned char>(pid & 0xff),
+            static_cast<unsigned char>(pid >> 8), 0x00, 0x01, 1, iproduct, 0, 1};
+}
+
+class reader_impl;
+
+struct node_binding {
+    reader_impl* impl;
+    int bus;
+    int devnum;
+};
+
+class reader_impl {
+public:
+    explicit reader_impl(const reader_options& o);
+    ~reader_impl();
+
+    void plug(int devnum, bool first = false);
+    void leave();
+    void add_sysfs_entry(const std::string& name, const char* busnum, const char* devnum,
+                         const std::vector<unsigned char>& descriptor);
+    void add_node_file(const std::string& path, const std::vector<unsigned char>& bytes);
+
+    gboolean handle_ioctl(const node_binding& b, UMockdevIoctlClient* client);
+    gboolean handle_read(const node_binding& b, UMockdevIoctlClient* client);
+
+    reader_options opt;
+    std::string err;
+    UMockdevTestbed* tb = nullptr;
+    std::string root;
+
+    mutable std::mutex tb_mu;  // testbed calls; taken before mu, never inside a handler
+    mutable std::mutex mu;     // device and stream state
+    bool present = false;
+    int devnum = 0;
+    std::string syspath;
+    int pty_master = -1;
+    int pty_slave = -1;
+    bool gate_open = false;
+    bool leave_pending = false;
+    std::map<std::string, node_binding*> attached;  // node path -> its binding
+    std::vector<node_binding*> bindings;            // all, kept for late callbacks
+    std::vector<UMockdevIoctlBase*> handlers;
+
+    std::deque<pending_urb> queue;
+    frame_checker checker;
+    bool attempt_open = false;
+    int frame_attempts = 0;
+    int frames_seen = 0;
+    std::vector<received_frame> frames;
+    std::vector<unsigned char> wire;
+    reader_stats st;
+    FILE* log = nullptr;
+
+private:
+    void logf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    bool node_present(const node_binding& b) const;
+    void set_gate();
+    void reset_stream();
+    void drop_queue();
+    void complete_urb_bytes(const pending_urb& u, int actual);
+    void frame_done();
+    void schedule(int delay_ms, std::function<void()> fn);
+    void run_scheduler();
+    void attach_node(const std::string& path, int devnum);
+
+    gboolean do_claim(bool here, UMockdevIoctlClient* client);
+    gboolean do_control(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    gboolean do_submit(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    gboolean do_reap(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    gboolean do_discard(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+
+    std::mutex ev_mu;
+    std::condition_variable ev_cv;
+    std::multimap<clock_type::time_point, std::function<void()>> events;
+    bool stopping = false;
+    std::thread scheduler;
+};
+
+namespace {
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
+    node_binding* b = static_cast<node_binding*>(user);
+    return b->impl->handle_ioctl(*b, client);
+}
+
+gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
+    node_binding* b = static_cast<node_binding*>(user);
+    return b->impl->handle_read(*b, client);
+}
+
+} // namespace
+
+reader_impl::reader_impl(const reader_options& o)
+    : opt(o), devnum(o.devnum), checker(o.keep_payloads || !o.frames_dir.empty())
+{
+    const char* preload = getenv("LD_PRELOAD");
+    if (!preload || !strstr(preload, "umockdev")) {
+        err = "not running under umockdev-wrapper";
+        return;
+    }
+    // The pty behind the node may become a controlling terminal; its hangup
+    // on unplug must not end the process.
+    signal(SIGHUP, SIG_IGN);
+    if (!opt.log_path.empty())
+        log = fopen(opt.log_path.c_str(), "a");
+    if (!opt.frames_dir.empty())
+        mkdir(opt.frames_dir.c_str(), 0755);
+
+    tb = umockdev_testbed_new();
+    gchar* r = umockdev_testbed_get_root_dir(tb);
+    root = r;
+    g_free(r);
+    if (opt.proc_root)
+        make_parent_dirs(root + "/proc/bus/usb/");
+
+    std::string hub_node = node_name(opt.proc_root, opt.bus, 1);
+    if (opt.extra_devices || !opt.reader) {
+        std::vector<unsigned char> hub = device_descriptor(0x1d6b, 0x0002, 2);
+        std::string busnum = std::to_string(opt.bus);
+        add_sysfs_entry("usb" + busnum, busnum.c_str(), "1", hub);
+        add_node_file(hub_node, hub);
+    }
+    if (opt.extra_devices) {
+        add_sysfs_entry("1-0:1.0", nullptr, nullptr, {});
+        add_sysfs_entry("1-1:1.0", nullptr, nullptr, {});
+        std::string busnum = std::to_string(opt.bus);
+        add_sysfs_entry("1-2", busnum.c_str(), "3", device_descriptor(0x046d, 0xc52b, 2));
+    }
+    scheduler = std::thread([this] { run_scheduler(); });
+    if (!opt.reader)
+        return;
+    if (opt.attach_after_ms > 0)
+        schedule(opt.attach_after_ms, [this] { plug(opt.devnum, true); });
+    else
+        plug(opt.devnum, true);
+}
+
+reader_impl::~reader_impl()
+{
+    {
+        std::lock_guard<std::mutex> lock(ev_mu);
+        stopping = true;
+    }
+    ev_cv.notify_all();
+    if (scheduler.joinable())
+        scheduler.join();
+    if (!tb)
+        return;
+    std::lock_guard<std::mutex> tblock(tb_mu);
+    for (auto& kv : attached)
+        umockdev_testbed_detach_ioctl(tb, kv.first.c_str(), nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        reset_stream();
+        if (opt.log_max_inflight)
+            logf("max-inflight %d", st.max_in_flight);
+        if (pty_master >= 0)
+            close(pty_master);
+        if (pty_slave >= 0)
+            close(pty_slave);
+        pty_master = pty_slave = -1;
+    }
+    g_object_unref(tb);
+    for (UMockdevIoctlBase* h : handlers)
+        g_object_unref(h);
+    for (node_binding* b : bindings)
+        delete b;
+    if (log)
+        fclose(log);
+}
+
+void reader_impl::logf(const char* fmt, ...)
+{
+    if (!log)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(log, fmt, ap);
+    va_end(ap);
+    fputc('\n', log);
+    fflush(log);
+}
+
+void reader_impl::schedule(int delay_ms, std::function<void()> fn)
+{
+    {
+        std::lock_guard<std::mutex> lock(ev_mu);
+        events.emplace(clock_type::now() + std::chrono::milliseconds(delay_ms), std::move(fn));
+    }
+    ev_cv.notify_all();
+}
+
+void reader_impl::run_scheduler()
+{
+    std::unique_lock<std::mutex> lock(ev_mu);
+    while (!stopping) {
+        if (events.empty()) {
+            ev_cv.wait(lock);
+            continue;
+        }
+        auto first = events.begin();
+        if (ev_cv.wait_until(lock, first->first) != std::cv_status::timeout)
+            continue;  // woken: the earliest event may have changed
+        first = events.begin();
+        if (first == events.end() || first->first > clock_type::now())
+            continue;
+        std::function<void()> fn = std::move(first->second);
+        events.erase(first);
+        lock.unlock();
+        fn();
+        lock.lock();
+    }
+}
+
+void reader_impl::attach_node(const std::string& path, int dev)
+{
+    if (attached.count(path))
+        return;
+    node_binding* b = new node_binding{this, opt.bus, dev};
+    bindings.push_back(b);
+    UMockdevIoctlBase* h = umockdev_ioctl_base_new();
+    g_signal_connect(h, "handle-ioctl", G_CALLBACK(on_ioctl), b);
+    g_signal_connect(h, "handle-read", G_CALLBACK(on_read), b);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(tb, path.c_str(), h, &error)) {
+        fprintf(stderr, "fake reader: cannot attach %s: %s\n", path.c_str(),
+                error ? error->message : "?");
+        g_clear_error(&error);
+    }
+    attached[path] = b;
+    handlers.push_back(h);
+}
+
+// The reader appears: node first (answered before anyone can open it), then
+// the sysfs entry through which it is found.
+void reader_impl::plug(int dev, bool first)
+{
+    std::lock_guard<std::mutex> tblock(tb_mu);
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (present)
+            return;
+    }
+    std::string path = node_name(opt.proc_root, opt.bus, dev);
+    attach_node(path, dev);
+    int master = -1, slave = -1;
+    char slave_name[128];
+    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+        fprintf(stderr, "fake reader: openpty failed: %s\n", strerror(errno));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        devnum = dev;
+        present = true;
+        pty_master = master;
+        pty_slave = slave;
+        gate_open = true;
+        set_gate();
+    }
+    std::string host_path = root + path;
+    make_parent_dirs(host_path);
+    unlink(host_path.c_str());
+    if (symlink(slave_name, host_path.c_str()) != 0)
+        fprintf(stderr, "fake reader: symlink %s: %s\n", host_path.c_str(), strerror(errno));
+
+    std::string busnum = std::to_string(opt.bus), devstr = std::to_string(dev);
+    gchar* sp = umockdev_testbed_add_device(tb, "usb", opt.sys_name.c_str(), nullptr, "busnum",
+                                            busnum.c_str(), "devnum", devstr.c_str(), nullptr,
+                                            nullptr);
+    if (sp && opt.descriptors_file) {
+        std::vector<unsigned char> d = device_descriptor(kReaderVid, kReaderPid, opt.iproduct);
+        umockdev_testbed_set_attribute_binary(tb, sp, "descriptors", d.data(), d.size());
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    syspath = sp ? sp : "";
+    g_free(sp);
+    logf(first ? "attach devnum=%d" : "return devnum=%d", dev);
+}
+
+// Unplug: sysfs entry and node vanish, open descriptors hang up, URBs still
+// pending end with -ESHUTDOWN.
+void reader_impl::leave()
+{
+    std::lock_guard<std::mutex> tblock(tb_mu);
+    std::string sp, path;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        leave_pending = false;
+        if (!present)
+            return;
+        present = false;
+        if (checker.pending()) {
+            ++st.aborted_frames;
+            logf("abort addr=0x%08x len=%u received=%zu", checker.pending_addr(),
+                 checker.pending_length(), checker.pending());
+        }
+        checker.reset();
+        attempt_open = false;
+        logf("leave devnum=%d", devnum);
+        close(pty_master);
+        close(pty_slave);
+        pty_master = pty_slave = -1;
+        sp = syspath;
+        syspath.clear();
+        path = node_name(opt.proc_root, opt.bus, devnum);
+    }
+    // sysfs first: a discovery that still finds the entry could only fail
+    // on the node.
+    if (!sp.empty())
+        umockdev_testbed_remove_device(tb, sp.c_str());
+    unlink((root + path).c_str());
+    if (attached.count(path)) {
+        umockdev_testbed_detach_ioctl(tb, path.c_str(), nullptr);
+        attached.erase(path);
+    }
+}
+
+void reader_impl::add_sysfs_entry(const std::string& name, const char* busnum, const char* dev,
+                                  const std::vector<unsigned char>& descriptor)
+{
+    std::lock_guard<std::mutex> tblock(tb_mu);
+    gchar* sp = umockdev_testbed_add_device(tb, "usb", name.c_str(), nullptr, nullptr, nullptr);
+    if (!sp)
+        return;
+    if (busnum)
+        umockdev_testbed_set_attribute(tb, sp, "busnum", busnum);
+    if (dev)
+        umockdev_testbed_set_attribute(tb, sp, "devnum", dev);
+    if (!descriptor.empty()) {
+        std::vector<unsigned char> bytes(descriptor);
+        umockdev_testbed_set_attribute_binary(tb, sp, "descriptors", bytes.data(), bytes.size());
+    }
+    g_free(sp);
+}
+
+void reader_impl::add_node_file(const std::string& path, const std::vector<unsigned char>& bytes)
+{
+    std::string host_path = root + path;
+    make_parent_dirs(host_path);
+    FILE* f = fopen(host_path.c_str(), "wb");
+    if (!f)
+        return;
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+bool reader_impl::node_present(const node_binding& b) const
+{
+    return present && b.devnum == devnum;
+}
+
+// POLLOUT on the node means "a completed URB is waiting", as with usbfs: the
+// pty's output is stopped while nothing can be reaped.
+void reader_impl::set_gate()
+{
+    if (pty_slave < 0)
+        return;
+    bool reapable = !queue.empty() &&
+                    (queue.front().discarded || !queue.front().stuck);
+    if (reapable == gate_open)
+        return;
+    tcflow(pty_slave, reapable ? TCOON : TCOOFF);
+    gate_open = reapable;
+}
+
+void reader_impl::drop_queue()
+{
+    for (pending_urb& u : queue)
+        umockdev_ioctl_data_unref(u.data);
+    queue.clear();
+}
+
+// A new claim starts a new operation on a fresh descriptor: whatever the
+// last one left behind is gone, as when usbfs releases a closed file.
+void reader_impl::reset_stream()
+{
+    drop_queue();
+    if (checker.pending()) {
+        ++st.aborted_frames;
+        logf("abort addr=0x%08x len=%u received=%zu", checker.pending_addr(),
+             checker.pending_length(), checker.pending());
+    }
+    checker.reset();
+    attempt_open = false;
+    set_gate();
+}
+
+gboolean reader_impl::handle_read(const node_binding& b, UMockdevIoctlClient* client)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    if (!node_present(b)) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::vector<unsigned char> d = device_descriptor(kReaderVid, kReaderPid, opt.iproduct);
+    size_t n = std::min<size_t>(d.size(), arg->data_len > 0 ? size_t(arg->data_len) : 0);
+    memcpy(arg->data, d.data(), n);
+    umockdev_ioctl_client_complete(client, long(n), 0);
+    return TRUE;
+}
+
+gboolean reader_impl::handle_ioctl(const node_binding& b, UMockdevIoctlClient* client)
+{
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::lock_guard<std::mutex> lock(mu);
+    bool here = node_present(b);
+    switch (request) {
+    case USBDEVFS_CLAIMINTERFACE:
+        return do_claim(here, client);
+    case USBDEVFS_CONTROL:
+        return do_control(here, client, arg);
+    case USBDEVFS_SUBMITURB:
+        return do_submit(here, client, arg);
+    case USBDEVFS_REAPURBNDELAY:
+        return do_reap(here, client, arg);
+    case USBDEVFS_DISCARDURB:
+        return do_discard(here, client, arg);
+    default:
+        umockdev_ioctl_client_complete(client, -1, here ? ENOTTY : ENODEV);
+        return TRUE;
+    }
+}
+
+gboolean reader_impl::do_claim(bool here, UMockdevIoctlClient* client)
+{
+    if (!here) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    ++st.claims;
+    logf("claim");
+    reset_stream();
+    if (opt.refuse_claim) {
+        umockdev_ioctl_client_complete(client, -1, EBUSY);
+        return TRUE;
+    }
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
+}
+
+gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    if (!here) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    UMockdevIoctlData* rec = pointee(arg, sizeof(usbdevfs_ctrltransfer));
+    if (!rec) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    usbdevfs_ctrltransfer ctrl;
+    memcpy(&ctrl, rec->data, sizeof ctrl);
+    std::vector<unsigned char> reply;
+    bool get_descriptor = ctrl.bRequestType == 0x80 && ctrl.bRequest == 6;
+    int type = ctrl.wValue >> 8, index = ctrl.wValue & 0xff;
+    if (get_descriptor && type == 1) {
+        reply = device_descriptor(kReaderVid, kReaderPid, opt.iproduct);
+    } else if (get_descriptor && type == 3 && index == 0) {
+        reply = {4, 3, 0x09, 0x04};  // languages: en-US
+    } else if (get_descriptor && type == 3 && index == opt.iproduct) {
+        ++st.string_requests;
+        logf("string-request");
+        reply = string_descriptor(opt.product, opt.product_reply_bytes);
+    } else if (get_descriptor && type == 3) {
+        reply = string_descriptor("ORVEX", -1);
+    } else {
+        umockdev_ioctl_client_complete(client, -1, EPIPE);  // stall
+        return TRUE;
+    }
+    size_t n = std::min<size_t>(reply.size(), ctrl.wLength);
+    if (n > 0) {
+        GError* error = nullptr;
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(
+            rec, offsetof(usbdevfs_ctrltransfer, data), ctrl.wLength, &error);
+        if (!data) {
+            g_clear_error(&error);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        memcpy(data->data, reply.data(), n);
+    }
+    umockdev_ioctl_client_complete(client, long(n), 0);
+    return TRUE;
+}
+
+gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    if (!here) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    ++st.submits;
+    if (st.submits == opt.fail_submit) {
+        logf("submit-failed n=%d", st.submits);
+        umockdev_ioctl_client_complete(client, -1, ENOMEM);
+        return TRUE;
+    }
+    usbdevfs_urb urb;
+    UMockdevIoctlData* rec = pointee(arg, sizeof urb);
+    if (!rec) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    memcpy(&urb, rec->data, sizeof urb);
+    if (urb.type != USBDEVFS_URB_TYPE_BULK || urb.endpoint != kBulkEndpoint ||
+        urb.buffer_length < 0) {
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+    }
+    pending_urb u;
+    if (urb.buffer_length > 0) {
+        GError* error = nullptr;
+        UMockdevIoctlData* payload = umockdev_ioctl_data_resolve(
+            rec, offsetof(usbdevfs_urb, buffer), urb.buffer_length, &error);
+        if (!payload) {
+            g_clear_error(&error);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        u.bytes.assign(payload->data, payload->data + urb.buffer_length);
+    }
+    st.urb_lengths.push_back(urb.buffer_length);
+    int serial = int(st.urb_lengths.size());
+    u.data = umockdev_ioctl_data_ref(rec);
+    u.addr = rec->client_addr;
+    u.stuck = serial == opt.never_complete;
+    u.half = serial == opt.short_urb;
+    if (!attempt_open) {
+        attempt_open = true;
+        ++frame_attempts;
+        u.epipe = frame_attempts == opt.fail_frame;
+    }
+    queue.push_back(std::move(u));
+    if (int(queue.size()) > st.max_in_flight)
+        st.max_in_flight = int(queue.size());
+    set_gate();
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return TRUE;
+}
+
+gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    bool reapable = !queue.empty() && (queue.front().discarded || !queue.front().stuck || !here);
+    UMockdevIoctlData* slot = pointee(arg, sizeof(void*));
+    if (!slot) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    if (!reapable) {
+        umockdev_ioctl_client_complete(client, -1, here ? EAGAIN : ENODEV);
+        return TRUE;
+    }
+    pending_urb u = std::move(queue.front());
+    queue.pop_front();
+    int status = 0, actual = int(u.bytes.size());
+    if (u.discarded) {
+        status = -ENOENT, actual = 0;
+    } else if (!here) {
+        status = -ESHUTDOWN, actual = 0;
+    } else if (u.epipe) {
+        status = -EPIPE, actual = 0;
+        logf("urb-failed status=%d", status);
+    } else if (u.half) {
+        actual /= 2;
+        logf("urb-short actual=%d of %zu", actual, u.bytes.size());
+    }
+    usbdevfs_urb* rec = reinterpret_cast<usbdevfs_urb*>(u.data->data);
+    rec->status = status;
+    rec->actual_length = actual;
+    ++st.reaps;
+    if (status == 0)
+        complete_urb_bytes(u, actual);
+    else if (status == -EPIPE)
+        checker.reset();  // the reader gave up on this frame
+    umockdev_ioctl_data_set_ptr(slot, 0, u.data);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    umockdev_ioctl_data_unref(u.data);
+    set_gate();
+    return TRUE;
+}
+
+gboolean reader_impl::do_discard(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    if (!here) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    unsigned long target = pointer_value(arg);
+    for (pending_urb& u : queue) {
+        if (u.addr == target && !u.discarded) {
+            u.discarded = true;
+            ++st.discards;
+            set_gate();
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+    }
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+    return TRUE;
+}
+
+void reader_impl::complete_urb_bytes(const pending_urb& u, int actual)
+{
+    if (opt.capture_wire)
+        wire.insert(wire.end(), u.bytes.begin(), u.bytes.begin() + actual);
+    if (checker.feed(u.bytes.data(), size_t(actual)))
+        frame_done();
+}
+
+void reader_impl::frame_done()
+{
+    received_frame f = checker.last();
+    attempt_open = false;
+    ++frames_seen;
+    logf("frame %d addr=0x%08x len=%u payload=%u sum=0x%04x ok=%d", frames_seen, f.addr, f.length,
+         f.payload_len, f.sum, f.ok ? 1 : 0);
+    if (f.ok && !opt.frames_dir.empty()) {
+        char name[64];
+        snprintf(name, sizeof name, "/frame-%02d.bin", frames_seen);
+        FILE* out = fopen((opt.frames_dir + name).c_str(), "wb");
+        if (out) {
+            fwrite(f.payload.data(), 1, f.payload.size(), out);
+            fclose(out);
+        }
+    }
+    if (!opt.keep_payloads)
+        f.payload.clear();
+    frames.push_back(std::move(f));
+    if (!frames.back().ok || opt.reconnect == reconnect_mode::none || leave_pending)
+        return;
+    leave_pending = true;
+    schedule(opt.leave_after_ms, [this] { leave(); });
+    if (opt.reconnect == reconnect_mode::stay_away)
+        return;
+    int back = opt.reconnect == reconnect_mode::renumber ? devnum + 1 : devnum;
+    if (back > 127)
+        back = 2;
+    schedule(opt.leave_after_ms + opt.return_after_ms, [this, back] { plug(back); });
+}
+
+fake_reader::fake_reader(const reader_options& options) : m_impl(new reader_impl(options)) {}
+
+fake_reader::~fake_reader() = default;
+
+bool fake_reader::ok() const
+{
+    return m_impl->tb != nullptr;
+}
+
+const std::string& fake_reader::error() const
+{
+    return m_impl->err;
+}
+
+std::string fake_reader::root_dir() const
+{
+    return m_impl->root;
+}
+
+void fake_reader::leave()
+{
+    m_impl->leave();
+}
+
+void fake_reader::come_back(int devnum)
+{
+    int dev = devnum;
+    if (dev == 0) {
+        std::lock_guard<std::mutex> lock(m_impl->mu);
+        dev = m_impl->devnum + 1;
+    }
+    m_impl->plug(dev);
+}
+
+bool fake_reader::present() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->present;
+}
+
+int fake_reader::devnum() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->devnum;
+}
+
+std::string fake_reader::node_path() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return node_name(m_impl->opt.proc_root, m_impl->opt.bus, m_impl->devnum);
+}
+
+void fake_reader::add_sysfs_entry(const std::string& name, const char* busnum, const char* devnum,
+                                  const std::vector<unsigned char>& descriptor)
+{
+    m_impl->add_sysfs_entry(name, busnum, devnum, descriptor);
+}
+
+void fake_reader::add_node_file(const std::string& path, const std::vector<unsigned char>& bytes)
+{
+    m_impl->add_node_file(path, bytes);
+}
+
+std::vector<received_frame> fake_reader::frames() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->frames;
+}
+
+std::vector<unsigned char> fake_reader::wire() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->wire;
+}
+
+reader_stats fake_reader::stats() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->st;
+}
+
+} // namespace lumora_fake
