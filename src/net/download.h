@@ -18,15 +18,29 @@ public:
     int DetectIP(const char* destIp);
     int SendPing(const char* destIp);
     unsigned short cal_chksum(unsigned short* addr, int len);
+    // Writes the 8-byte echo request (no data) carrying the identifier id.
+    void build_echo_request(unsigned char* pkt, unsigned short id);
 
     // HTTP fetch: 0 body received, -1 failure, -2 cancelled.
     int http_download(const char* host, const char* file, char** pdata, int* pDownloadCancel);
     void sethttphead(char* msg, const char* host, const char* file);
+    // Content-Length of a zero-terminated header block; kNoLength when the
+    // block carries no usable length.
     unsigned long getlength(const char* header);
+    // 0 when the zero-terminated block starts with "HTTP/1.1 200 OK", -1 when not.
     int getstatus(const char* header);
     int writedata(char** pdest, const char* psrc, int len);
     int getcurdatalen();
     float get_progress();
+
+    // Reply header parsing on received bytes; nothing outside [block, block + len)
+    // is looked at. find_header_end gives the length of the header block
+    // including its empty line, or -1 while "\r\n\r\n" has not been received.
+    static int find_header_end(const char* block, int len);
+    static int parse_status(const char* block, int len);
+    static int parse_content_length(const char* block, int len, long* pLength);
+    // Both of the above on a complete header block: 0 and the length, or -1.
+    static int parse_reply_head(const char* block, int len, long* pLength);
 
     // Manifest and image: 0 image in *pdata, -1 failure, -2 cancelled.
     int DownloadImage(char** pdata, int* pDownloadCancel);
@@ -34,14 +48,41 @@ public:
     int GetLumoraMemSize();
     int get_cur_dev_version();
 
+    // Finds the three lines of the given variant in the manifest bytes and
+    // copies the image host and path into the kFieldSize-byte fields.
+    // 0 when the scan ended (fields possibly empty), -1 for an over-long line.
+    static int scan_manifest(const char* data, int len, const char* variant, char* host, char* file);
+
     static const char* const m_host;
     static const char* const m_file;
+
+    static constexpr int kRequestBlockSize = 1024;
+    static constexpr int kReplyBlockSize = 1024;
+    static constexpr int kGrowStep = 0x500000;           // buffer grows in 5 MiB steps
+    static constexpr long kMaxImageSize = 256L << 20;    // largest body accepted
+    static constexpr int kFieldSize = 260;               // manifest fields: 259 characters + zero
+    static constexpr int kHttpPort = 80;
+    static constexpr int kProbePort = 45678;             // nothing listens there
+    static constexpr int kProbeWaitMs = 2000;            // whole wait of each probe
+    static constexpr int kConnectTimeoutSec = 10;
+    static constexpr int kDataTimeoutSec = 30;           // longest wait for the next bytes
+    static constexpr int kCancelPollMs = 250;            // cancel flag looked at this often
+    static constexpr unsigned long kNoLength = static_cast<unsigned long>(-1);
 
     int m_totalsize;
     int m_curpos;
     int m_dev_ver;
     std::atomic<float> m_fprogress;
     lm_update* m_pUpdate;
+    // Time limits of one fetch, in milliseconds (shortened by the tests).
+    int m_nConnectLimitMs;
+    int m_nDataLimitMs;
+
+private:
+    int fetch_on_socket(int fd, const void* addr, const char* host, const char* file,
+                        char** pdata, int* pDownloadCancel);
+    int receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel);
+    void release_buffer(char** pdata);
 };
 
 #endif

@@ -1,0 +1,98 @@
+// Helpers of the network tests: the local update server, a scripted peer for
+// exact reply bytes, and switches for the probe's answers. All of it works
+// on loopback inside the namespace that netns-run made for the test binary.
+#ifndef LUMORA_TESTS_NET_SUPPORT_H
+#define LUMORA_TESTS_NET_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nettest {
+
+std::string make_temp_dir();
+void write_file(const std::string& path, const std::string& data);  // makes parent folders
+std::string read_file(const std::string& path);
+// Deterministic non-text bytes, so misplaced blocks show up in comparisons.
+std::string pattern_bytes(size_t n, unsigned seed);
+std::string reply_head(size_t length);  // "HTTP/1.1 200 OK" with Content-Length
+
+// Seconds since start, for the generous bounds that catch hangs.
+double seconds_since(std::chrono::steady_clock::time_point start);
+
+// lumora-fake-server on 127.0.0.1:80, serving root, until destroyed.
+class fake_server {
+public:
+    explicit fake_server(const std::string& root, const std::vector<std::string>& extra = {});
+    ~fake_server();
+    bool ready() const { return m_ready; }
+    std::string log() const;
+
+private:
+    pid_t m_pid = -1;
+    bool m_ready = false;
+    std::string m_dir;
+};
+
+// One connection on 127.0.0.1:80: records the request block (1024 bytes),
+// then sends each piece after its pause, then closes, or with hold_open keeps
+// the connection until the client closes it.
+struct piece {
+    std::string bytes;
+    int pause_ms = 0;
+};
+class scripted_peer {
+public:
+    explicit scripted_peer(std::vector<piece> pieces, bool hold_open = false);
+    ~scripted_peer();
+    std::string request();  // waits for the conversation to end
+
+private:
+    void run();
+    int m_listener = -1;
+    std::vector<piece> m_pieces;
+    bool m_hold_open;
+    std::string m_request;
+    std::thread m_thread;
+};
+
+// Sets *flag (as the user interface does) after delay_ms.
+class delayed_cancel {
+public:
+    delayed_cancel(int* flag, int delay_ms);
+    ~delayed_cancel();
+
+private:
+    std::thread m_thread;
+};
+
+// Binds UDP port 45678 so the probe datagram gets no port-unreachable answer.
+class udp_sink {
+public:
+    udp_sink();
+    ~udp_sink();
+    bool bound() const { return m_fd >= 0; }
+    bool received_any();
+
+private:
+    int m_fd = -1;
+};
+
+// The namespace ignores ICMP echo requests while this lives.
+class echo_silencer {
+public:
+    echo_silencer();
+    ~echo_silencer();
+};
+
+// Runs fn in a forked child; returns its exit code (or 128 + signal).
+int run_in_child(const std::function<int()>& fn);
+
+}  // namespace nettest
+
+#endif

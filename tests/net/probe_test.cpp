@@ -1,0 +1,199 @@
+// Reachability probe against the namespace's own loopback "server".
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "net/download.h"
+#include "tests/net/net_support.h"
+
+using nettest::seconds_since;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+const char kLoopback[] = "127.0.0.1";
+
+// Gives the calling (child) process its own view of /etc/hosts, kept in dir.
+bool use_hosts_file(const std::string& dir, const std::string& content)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    nettest::write_file(dir + "/hosts", content);
+    return mount((dir + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// True when an ICMP echo request is waiting on the raw socket.
+bool echo_request_seen(int raw)
+{
+    unsigned char msg[256];
+    ssize_t n;
+    while ((n = recv(raw, msg, sizeof(msg), MSG_DONTWAIT)) > 0) {
+        int ip_len = (msg[0] & 0x0F) * 4;
+        if (n > ip_len && msg[ip_len] == 8)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(ProbeChecksum, InternetChecksumAndEchoRequestBytes)
+{
+    lm_download d;
+    alignas(unsigned short) unsigned char three[4] = {0x01, 0x02, 0x03, 0x00};
+    EXPECT_EQ(0xFDFB, d.cal_chksum(reinterpret_cast<unsigned short*>(three), 3));
+
+    unsigned char pkt[8];
+    d.build_echo_request(pkt, 0x1234);
+    const unsigned char expected[8] = {0x08, 0x00, 0xC3, 0xED, 0x34, 0x12, 0x00, 0x00};
+    EXPECT_EQ(0, memcmp(expected, pkt, sizeof(expected)));
+    // A packet that carries its own checksum sums to zero.
+    alignas(unsigned short) unsigned char copy[8];
+    memcpy(copy, pkt, sizeof(copy));
+    EXPECT_EQ(0, d.cal_chksum(reinterpret_cast<unsigned short*>(copy), 8));
+}
+
+TEST(Probe, PortUnreachableAnswersWithoutTheEcho)
+{
+    nettest::echo_silencer no_echo;  // so only the UDP probe can succeed
+    lm_download d;
+    EXPECT_EQ(0, d.DetectIP(kLoopback));
+    EXPECT_EQ(0, d.get_internet_con_status());
+    EXPECT_EQ(-1, d.SendPing(kLoopback));
+}
+
+TEST(Probe, EchoAnswersWhenTheDatagramIsSwallowed)
+{
+    nettest::udp_sink sink;
+    ASSERT_TRUE(sink.bound());
+    lm_download d;
+    EXPECT_EQ(-1, d.DetectIP(kLoopback));
+    EXPECT_TRUE(sink.received_any());
+    EXPECT_EQ(0, d.SendPing(kLoopback));  // passes over its own looped-back request
+    auto start = clock_type::now();
+    EXPECT_EQ(0, d.get_internet_con_status());
+    EXPECT_LT(seconds_since(start), 10.0);
+}
+
+TEST(Probe, SilentServerIsUnreachableAndTheWaitEnds)
+{
+    nettest::udp_sink sink;
+    nettest::echo_silencer no_echo;
+    ASSERT_TRUE(sink.bound());
+    lm_download d;
+    auto start = clock_type::now();
+    EXPECT_EQ(-1, d.get_internet_con_status());
+    EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_EQ(-1, d.DetectIP("not an address"));
+    EXPECT_EQ(-1, d.SendPing("not an address"));
+}
+
+TEST(Probe, UnrelatedIcmpDoesNotStretchTheUdpWait)
+{
+    nettest::udp_sink sink;
+    ASSERT_TRUE(sink.bound());
+    std::atomic<bool> stop{false};
+    // Echo traffic of "another program" every 150 ms for up to 12 s.
+    std::thread noise([&stop] {
+        int raw = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+        sockaddr_in to;
+        memset(&to, 0, sizeof(to));
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        lm_download helper;
+        unsigned char pkt[8];
+        helper.build_echo_request(pkt, 0x4242);
+        for (int i = 0; i < 80 && !stop.load(); i++) {
+            sendto(raw, pkt, sizeof(pkt), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        close(raw);
+    });
+    lm_download d;
+    auto start = clock_type::now();
+    int result = d.DetectIP(kLoopback);
+    double took = seconds_since(start);
+    stop.store(true);
+    noise.join();
+    EXPECT_EQ(-1, result);
+    EXPECT_LT(took, 8.0);  // the noise alone would keep a restarting wait going for 12 s
+}
+
+TEST(Probe, NameThatDoesNotResolveSendsNothing)
+{
+    lm_download d;
+    char ip[16] = {0};
+    EXPECT_EQ(-1, d.host2ip("no-such-host.invalid", ip));
+    EXPECT_EQ(-1, d.host2ip("", ip));
+
+    const std::string dir = nettest::make_temp_dir();
+    int code = nettest::run_in_child([&dir] {
+        if (!use_hosts_file(dir, "127.0.0.1 localhost\n100.100.100.100 wide.test\n"))
+            return 10;
+        lm_download probe;
+        char wide[17];
+        memset(wide, 0, 16);
+        wide[16] = 'Z';
+        if (probe.host2ip("wide.test", wide) != 0 || strcmp(wide, "100.100.100.100") != 0 || wide[16] != 'Z')
+            return 11;
+        nettest::udp_sink sink;
+        int raw = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+        if (!sink.bound() || raw < 0)
+            return 12;
+        auto start = clock_type::now();
+        if (probe.get_internet_con_status() != -1)
+            return 13;
+        if (seconds_since(start) > 5.0)
+            return 14;
+        if (sink.received_any() || echo_request_seen(raw))
+            return 15;
+        close(raw);
+        return 0;
+    });
+    EXPECT_EQ(0, code);
+    unlink((dir + "/hosts").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(Probe, WithoutRawSocketPrivilegeTheServerIsUnreachable)
+{
+    lm_download d;
+    char ip[16] = {0};
+    ASSERT_EQ(0, d.host2ip(lm_download::m_host, ip));
+    EXPECT_STREQ(kLoopback, ip);
+
+    int code = nettest::run_in_child([] {
+        const gid_t nobody = 65534;
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+            return 10;
+        lm_download probe;
+        if (probe.DetectIP(kLoopback) != -1)
+            return 11;
+        if (probe.SendPing(kLoopback) != -1)
+            return 12;
+        if (probe.get_internet_con_status() != -1)
+            return 13;
+        return 0;
+    });
+    EXPECT_EQ(0, code);
+}
+
+// Run by the second ctest entry, through netns-run --quiet-udp --no-echo.
+TEST(NetnsRunOptions, QuietUdpAndNoEchoSilenceTheServer)
+{
+    lm_download d;
+    char ip[16] = {0};
+    ASSERT_EQ(0, d.host2ip(lm_download::m_host, ip));
+    EXPECT_STREQ(kLoopback, ip);
+    EXPECT_EQ(-1, d.DetectIP(kLoopback));
+    EXPECT_EQ(-1, d.SendPing(kLoopback));
+}

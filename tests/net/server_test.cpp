@@ -1,0 +1,148 @@
+// Whole fetches from the local update server, in each of its fault modes.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "net/download.h"
+#include "tests/net/net_support.h"
+
+using nettest::fake_server;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+struct served_folder {
+    served_folder()
+    {
+        root = nettest::make_temp_dir();
+        body = nettest::pattern_bytes(50000, 7);
+        nettest::write_file(root + "/img/file.bin", body);
+    }
+    ~served_folder()
+    {
+        std::string cmd = "rm -rf '" + root + "'";
+        if (system(cmd.c_str()) != 0)
+            ADD_FAILURE() << "cannot remove " << root;
+    }
+    std::string root;
+    std::string body;
+};
+
+struct fetched {
+    int code;
+    std::string body;
+};
+
+fetched fetch_from(lm_download& d, const char* path, int* cancel = nullptr)
+{
+    char* data = nullptr;
+    int no_cancel = 0;
+    d.m_curpos = d.m_totalsize = 0;  // a fresh, empty buffer each time
+    int code = d.http_download(lm_download::m_host, path, &data, cancel ? cancel : &no_cancel);
+    fetched f{code, std::string(data ? data : "", data ? d.m_curpos : 0)};
+    free(data);
+    return f;
+}
+
+}  // namespace
+
+TEST(ServerFetch, PlainFetchAndLog)
+{
+    served_folder folder;
+    fake_server server(folder.root);
+    ASSERT_TRUE(server.ready());
+    lm_download d;
+    fetched f = fetch_from(d, "/img/file.bin");
+    EXPECT_EQ(0, f.code);
+    EXPECT_EQ(folder.body, f.body);
+    EXPECT_EQ(-1, fetch_from(d, "/img/missing.bin").code);
+    EXPECT_EQ(-1, fetch_from(d, "/../etc/passwd").code);
+    EXPECT_NE(std::string::npos, server.log().find("GET /img/file.bin -> 200 bytes=50000\n"));
+    EXPECT_NE(std::string::npos, server.log().find("GET /img/missing.bin -> 404"));
+}
+
+TEST(ServerFetch, TwelveMillionBytesEndInThreeGrowthSteps)
+{
+    served_folder folder;
+    std::string big = nettest::pattern_bytes(12000000, 8);
+    nettest::write_file(folder.root + "/big.bin", big);
+    fake_server server(folder.root);
+    ASSERT_TRUE(server.ready());
+    lm_download d;
+    char* data = nullptr;
+    int cancel = 0;
+    ASSERT_EQ(0, d.http_download(lm_download::m_host, "/big.bin", &data, &cancel));
+    EXPECT_EQ(12000000, d.getcurdatalen());
+    EXPECT_EQ(15728640, d.m_totalsize);
+    EXPECT_TRUE(big == std::string(data, d.m_curpos));
+    free(data);
+}
+
+struct fault_case {
+    const char* mode;
+    int expected;
+};
+
+class ServerFault : public testing::TestWithParam<fault_case> {};
+
+TEST_P(ServerFault, GivesTheSoundResult)
+{
+    served_folder folder;
+    fake_server server(folder.root, {"--fault", GetParam().mode, "--trickle-bytes", "2000", "--trickle-ms", "5"});
+    ASSERT_TRUE(server.ready());
+    lm_download d;
+    d.m_nDataLimitMs = 1000;  // so a stall ends quickly
+    auto start = clock_type::now();
+    fetched f = fetch_from(d, "/img/file.bin");
+    EXPECT_EQ(GetParam().expected, f.code);
+    if (f.code == 0) {
+        EXPECT_EQ(folder.body, f.body);
+    }
+    EXPECT_LT(nettest::seconds_since(start), 10.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ServerFault,
+                         testing::Values(fault_case{"404", -1}, fault_case{"http10", -1},
+                                         fault_case{"no-length", -1}, fault_case{"split-headers", 0},
+                                         fault_case{"short-body", -1}, fault_case{"extra-bytes", 0},
+                                         fault_case{"stall", -1}, fault_case{"trickle", 0}),
+                         [](const testing::TestParamInfo<fault_case>& info) {
+                             std::string name = info.param.mode;
+                             for (char& c : name)
+                                 if (c == '-')
+                                     c = '_';
+                             return "mode_" + name;
+                         });
+
+TEST(ServerFault, FaultOnceLetsTheRetrySucceed)
+{
+    served_folder folder;
+    nettest::write_file(folder.root + "/other.bin", "other");
+    fake_server server(folder.root,
+                       {"--fault", "short-body", "--fault-path", "/img/file.bin", "--fault-once"});
+    ASSERT_TRUE(server.ready());
+    lm_download d;
+    EXPECT_EQ("other", fetch_from(d, "/other.bin").body);  // another path is served plainly
+    EXPECT_EQ(-1, fetch_from(d, "/img/file.bin").code);
+    fetched retry = fetch_from(d, "/img/file.bin");
+    EXPECT_EQ(0, retry.code);
+    EXPECT_EQ(folder.body, retry.body);
+}
+
+TEST(ServerFault, CancelDuringATrickleOrAStall)
+{
+    for (const char* mode : {"trickle", "stall"}) {
+        served_folder folder;
+        fake_server server(folder.root, {"--fault", mode, "--trickle-bytes", "500", "--trickle-ms", "50"});
+        ASSERT_TRUE(server.ready());
+        lm_download d;
+        int cancel = 0;
+        auto start = clock_type::now();
+        int code;
+        {
+            nettest::delayed_cancel later(&cancel, 400);
+            code = fetch_from(d, "/img/file.bin", &cancel).code;
+        }
+        EXPECT_EQ(-2, code) << mode;
+        EXPECT_LT(nettest::seconds_since(start), 5.0) << mode;
+    }
+}
