@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""Turns the raw results of bench/run into the table of bench/results.md.
+
+    report.py WORK_DIR IMAGE_BYTES RESULTS_MD
+
+WORK_DIR holds flash.jsonl, tick.json, probe-udp.json, probe-echo.json and
+net/ (curl-N.txt, download-N.txt and their /usr/bin/time -v files).
+"""
+import datetime
+import glob
+import json
+import os
+import platform
+import re
+import statistics
+import sys
+
+MB = 1e6
+MIB = 1 << 20
+
+TARGET_DOWNLOAD_RATIO = 0.5
+TARGET_RSS_SLACK = 8 * MIB
+TARGET_FLASH_RATIO = 0.9
+TARGET_IN_FLIGHT_BYTES = 1 * MIB
+TARGET_CONNECTION_US = 50.0
+
+
+def median(values):
+    if not values:
+        raise ValueError("no values to take the median of")
+    return statistics.median(values)
+
+
+def parse_fields(text):
+    """'rc=0 bytes=12 seconds=0.5' -> {'rc': '0', 'bytes': '12', 'seconds': '0.5'}"""
+    return dict(re.findall(r"(\w+)=(\S+)", text))
+
+
+def peak_rss_bytes(time_v_text):
+    """The peak resident set size that /usr/bin/time -v reports, in bytes."""
+    m = re.search(r"Maximum resident set size \(kbytes\):\s*(\d+)", time_v_text)
+    if not m:
+        raise ValueError("no 'Maximum resident set size' in /usr/bin/time -v output")
+    return int(m.group(1)) * 1024
+
+
+RECEIVE_CALLS = ("read", "recvfrom", "recv", "recvmsg")
+WAIT_CALLS = ("poll", "ppoll", "select", "pselect6", "epoll_wait", "epoll_pwait")
+
+
+def strace_counts(text):
+    """syscall -> number of calls, from a `strace -c` summary."""
+    counts = {}
+    for line in text.splitlines():
+        parts = line.split()
+        # % time, seconds, usecs/call, calls, [errors], syscall
+        if len(parts) >= 5 and parts[-1] != "total" and re.match(r"^[\d.]+$", parts[0]):
+            try:
+                counts[parts[-1]] = int(parts[3])
+            except ValueError:
+                continue
+    return counts
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def load_download(net_dir, image_bytes):
+    """Throughput of each fetch (MB/s) and the download's peak RSS, per run."""
+    runs = sorted(int(re.search(r"(\d+)", os.path.basename(p)).group(1))
+                  for p in glob.glob(os.path.join(net_dir, "curl-*.txt")))
+    result = {"curl": [], "updater": [], "rss": []}
+    for i in runs:
+        for who, name in (("curl", "curl"), ("updater", "download")):
+            fields = parse_fields(read(os.path.join(net_dir, "%s-%d.txt" % (name, i))))
+            got = int(float(fields["bytes"]))
+            if got != image_bytes:
+                raise ValueError("%s run %d fetched %d of %d bytes" % (who, i, got, image_bytes))
+            result[who].append(got / MB / float(fields["seconds"]))
+        result["rss"].append(peak_rss_bytes(read(os.path.join(net_dir, "download-%d.time" % i))))
+    if not runs:
+        raise ValueError("no download runs in " + net_dir)
+    for who, name in (("curl", "curl"), ("updater", "download")):
+        path = os.path.join(net_dir, name + ".strace")
+        if os.path.exists(path):
+            counts = strace_counts(read(path))
+            result[who + "_calls"] = (sum(counts.get(c, 0) for c in RECEIVE_CALLS),
+                                      sum(counts.get(c, 0) for c in WAIT_CALLS))
+    return result
+
+
+def load_flash(lines):
+    """Per size: per client the runs' seconds, CPU seconds and in-flight maxima, in run order."""
+    sizes = {}
+    for line in lines:
+        line = line.strip()
+        if not line:
+            continue
+        r = json.loads(line)
+        client = sizes.setdefault(r["mib"], {}).setdefault(r["client"], {
+            "seconds": [], "cpu_seconds": [], "urbs": [], "bytes": [], "frame_bytes": r["frame_bytes"]})
+        client["seconds"].append(r["seconds"])
+        client["cpu_seconds"].append(r["cpu_seconds"])
+        client["urbs"].append(r["max_urbs_in_flight"])
+        client["bytes"].append(r["max_bytes_in_flight"])
+    return sizes
+
+
+def flash_summary(client, mib):
+    return {
+        "mbps": median([client["frame_bytes"] / MB / s for s in client["seconds"]]),
+        "cpu_ms_per_mib": median(client["cpu_seconds"]) * 1000.0 / mib,
+        "max_urbs": max(client["urbs"]),
+        "max_bytes": max(client["bytes"]),
+    }
+
+
+def paired_ratio(a, b):
+    """Median over runs of a's throughput over b's, pairing run i with run i."""
+    return median([tb / ta for ta, tb in zip(a["seconds"], b["seconds"])])
+
+
+def gbench_medians(data):
+    """run_name -> (real_time, cpu_time, time_unit) of the 'median' aggregates."""
+    out = {}
+    for b in data.get("benchmarks", []):
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
+            if b.get("error_occurred"):
+                continue
+            out[b["run_name"]] = (b["real_time"], b["cpu_time"], b["time_unit"])
+    return out
+
+
+def find_median(medians, prefix):
+    for name, value in medians.items():
+        if name == prefix or name.startswith(prefix + "/"):
+            return value
+    raise KeyError("no median for " + prefix + " (did the benchmark fail?)")
+
+
+def to_us(value, unit):
+    return value * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[unit]
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def machine():
+    cpu = "unknown"
+    try:
+        for line in read("/proc/cpuinfo").splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    try:
+        load = read("/proc/loadavg").split()[0]
+    except OSError:
+        load = "?"
+    return {"nproc": os.cpu_count(), "cpu": cpu, "kernel": platform.release(), "load": load,
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+
+
+def build_report(work, image_bytes, mach):
+    dl = load_download(os.path.join(work, "net"), image_bytes)
+    flash = load_flash(read(os.path.join(work, "flash.jsonl")).splitlines())
+    tick = gbench_medians(json.loads(read(os.path.join(work, "tick.json"))))
+    probe_udp = gbench_medians(json.loads(read(os.path.join(work, "probe-udp.json"))))
+    probe_echo = gbench_medians(json.loads(read(os.path.join(work, "probe-echo.json"))))
+
+    curl_mbps = median(dl["curl"])
+    dl_mbps = median(dl["updater"])
+    dl_ratio = median([u / c for u, c in zip(dl["updater"], dl["curl"])])
+    rss = max(dl["rss"])
+    rss_limit = image_bytes + TARGET_RSS_SLACK
+
+    conn = find_median(tick, "tick/connection_test")
+    floor = find_median(tick, "tick/node_open_close")
+    conn_us, floor_us = to_us(conn[0], conn[2]), to_us(floor[0], floor[2])
+    redisc = {n: to_us(*[find_median(tick, "tick/rediscovery/%d" % n)[i] for i in (0, 2)])
+              for n in (1, 20, 200)}
+    udp = find_median(probe_udp, "probe/udp_answered")
+    echo = find_median(probe_echo, "probe/echo_only")
+    udp_us, echo_ms = to_us(udp[0], udp[2]), to_us(echo[0], echo[2]) / 1000.0
+
+    L = []
+    L.append("# Benchmark results")
+    L.append("")
+    L.append("Machine: %s CPUs, %s, kernel %s; load average %s when the report was written. Date: %s."
+             % (mach["nproc"], mach["cpu"], mach["kernel"], mach["load"], mach["date"]))
+    L.append("Built in Release (build/bench) and measured by `bench/run`; every figure is the median "
+             "of the runs, MB = 10^6 bytes.")
+    L.append("")
+    L.append("## Download (64 MiB image, local update server on loopback, private namespace)")
+    L.append("")
+    L.append("| fetch | throughput MB/s | runs |")
+    L.append("|---|---:|---:|")
+    L.append("| curl (to /dev/null) | %.1f | %d |" % (curl_mbps, len(dl["curl"])))
+    L.append("| `lm_download::http_download` (into memory) | %.1f | %d |" % (dl_mbps, len(dl["updater"])))
+    L.append("")
+    L.append("Ratio updater/curl (median of paired runs): **%.2f**. Peak resident memory of the "
+             "download process: **%.1f MiB** for a %.0f MiB image (%+.1f MiB)."
+             % (dl_ratio, rss / MIB, image_bytes / MIB, (rss - image_bytes) / MIB))
+    L.append("")
+    L.append("## Flash stage (emulated reader, 16384-byte URBs, 64 in flight)")
+    L.append("")
+    L.append("| block | updater MB/s | reference MB/s | ratio | reference + framing MB/s | framing alone ms | "
+             "updater CPU ms/MiB | reference CPU ms/MiB | most URBs in flight | most bytes in flight |")
+    L.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    flash_rows = {}
+    for mib in sorted(flash):
+        c = flash[mib]
+        up, ref = flash_summary(c["updater"], mib), flash_summary(c["reference"], mib)
+        framing = flash_summary(c["reference_framing"], mib) if "reference_framing" in c else None
+        framing_ms = median(c["framing_only"]["seconds"]) * 1000.0 if "framing_only" in c else None
+        ratio = paired_ratio(c["updater"], c["reference"])
+        gap_ms = (median(c["updater"]["seconds"]) - median(c["reference"]["seconds"])) * 1000.0
+        flash_rows[mib] = (up, ref, framing, ratio, framing_ms, gap_ms)
+        L.append("| %d MiB | %.1f | %.1f | **%.2f** | %s | %s | %.2f | %.2f | %d | %d |"
+                 % (mib, up["mbps"], ref["mbps"], ratio,
+                    "%.1f" % framing["mbps"] if framing else "-",
+                    "%.1f" % framing_ms if framing_ms is not None else "-",
+                    up["cpu_ms_per_mib"], ref["cpu_ms_per_mib"], up["max_urbs"], up["max_bytes"]))
+    L.append("")
+    L.append("\"Reference + framing\" is the reference client given a fresh frame built by hand, as the "
+             "updater builds it; \"framing alone\" is that frame's allocation, copy and sum without "
+             "sending. CPU time is that of the writing thread alone (the emulated reader runs in a process of "
+             "its own). The in-flight counts are the updater's, as the emulated reader saw them "
+             "(submitted and not yet reaped); the reference client keeps the same window.")
+    L.append("")
+    L.append("## Status tick")
+    L.append("")
+    L.append("| operation | time µs |")
+    L.append("|---|---:|")
+    L.append("| connection test, reader attached (`get_device_connect_status`: open and close) | %.1f |" % conn_us)
+    L.append("| bare `open` + `close` of the same emulated node (floor) | %.1f |" % floor_us)
+    for n in (1, 20, 200):
+        L.append("| one rediscovery (`discover_device`), %d USB %s in sysfs | %.1f |"
+                 % (n, "entry" if n == 1 else "entries", redisc[n]))
+    L.append("")
+    L.append("## Reachability probe (`get_internet_con_status`, private namespace)")
+    L.append("")
+    L.append("| server answers | time |")
+    L.append("|---|---:|")
+    L.append("| the UDP probe (port unreachable) | %.1f µs |" % udp_us)
+    L.append("| only the ICMP echo (UDP port 45678 swallowed) | %.1f ms |" % echo_ms)
+    L.append("")
+
+    worst_flash = min(r[3] for r in flash_rows.values())
+    most_bytes = max(r[0]["max_bytes"] for r in flash_rows.values())
+    L.append("## Targets")
+    L.append("")
+    L.append("| target | measured | |")
+    L.append("|---|---|---|")
+    L.append("| download throughput >= 0.5 x curl | %.2f x | %s |" % (dl_ratio, verdict(dl_ratio >= TARGET_DOWNLOAD_RATIO)))
+    L.append("| peak memory <= image + 8 MiB (%.0f MiB) | %.1f MiB | %s |"
+             % (rss_limit / MIB, rss / MIB, verdict(rss <= rss_limit)))
+    L.append("| flash throughput >= 0.9 x reference | %.2f x (lowest of the block sizes) | %s |"
+             % (worst_flash, verdict(worst_flash >= TARGET_FLASH_RATIO)))
+    L.append("| never more than 1 MiB of URBs in flight | %d bytes at most | %s |"
+             % (most_bytes, verdict(most_bytes <= TARGET_IN_FLIGHT_BYTES)))
+    L.append("| connection test < 50 µs | %.1f µs | %s |" % (conn_us, verdict(conn_us < TARGET_CONNECTION_US)))
+    L.append("")
+    L += observations(dl, dl_ratio, rss, image_bytes, flash_rows, conn_us, floor_us, redisc, udp_us, echo_ms)
+    return "\n".join(L) + "\n"
+
+
+def observations(dl, dl_ratio, rss, image_bytes, flash_rows, conn_us, floor_us, redisc, udp_us, echo_ms):
+    """The measured facts behind each figure, as sentences; bench/limits.md explains them."""
+    L = ["## What this run shows", ""]
+    calls = ""
+    if "curl_calls" in dl and "updater_calls" in dl:
+        calls = (" Counted with strace on one extra fetch each: the updater made %d receive calls "
+                 "and %d waits, curl %d receive calls and %d waits, for the same %d bytes."
+                 % (dl["updater_calls"][0], dl["updater_calls"][1], dl["curl_calls"][0],
+                    dl["curl_calls"][1], image_bytes))
+    L.append("- Download: %.2f of curl's throughput (target 0.5: %s).%s"
+             % (dl_ratio, verdict(dl_ratio >= TARGET_DOWNLOAD_RATIO), calls))
+    L.append("- Peak memory: %.1f MiB above the image's %.0f MiB (target 8 MiB: %s)."
+             % ((rss - image_bytes) / MIB, image_bytes / MIB, verdict(rss <= image_bytes + TARGET_RSS_SLACK)))
+    for mib, (up, ref, framing, ratio, framing_ms, gap_ms) in sorted(flash_rows.items()):
+        extra = ""
+        if framing:
+            extra = ("; the reference doing the updater's framing by hand reaches %.2f of the plain reference"
+                     % (framing["mbps"] / ref["mbps"]))
+        if framing_ms is not None:
+            extra += ("; the updater's median write differs from the reference's by %+.1f ms, and "
+                      "building the frame alone takes %.1f ms" % (gap_ms, framing_ms))
+        L.append("- Flash %d MiB: %.2f of the reference (target 0.9: %s); CPU %.2f against %.2f ms/MiB%s."
+                 % (mib, ratio, verdict(ratio >= TARGET_FLASH_RATIO), up["cpu_ms_per_mib"],
+                    ref["cpu_ms_per_mib"], extra))
+    L.append("- Connection test: %.1f µs, of which a bare open and close of the node takes %.1f µs "
+             "(target 50 µs: %s)." % (conn_us, floor_us, verdict(conn_us < TARGET_CONNECTION_US)))
+    per_entry = (redisc[200] - redisc[1]) / 199.0
+    L.append("- Rediscovery: %.1f µs per additional USB entry (from 1 to 200 entries: %.1f to %.1f µs)."
+             % (per_entry, redisc[1], redisc[200]))
+    L.append("- Probe: %.1f µs when the UDP probe is answered; %.1f ms when only the echo answers."
+             % (udp_us, echo_ms))
+    L.append("")
+    return L
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.stderr.write(__doc__)
+        return 2
+    work, image_bytes, out = argv[1], int(argv[2]), argv[3]
+    table = build_report(work, image_bytes, machine())
+    notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "limits.md")
+    text = table
+    if os.path.exists(notes):
+        text += "\n" + read(notes)
+    with open(out, "w") as f:
+        f.write(text)
+    sys.stdout.write(table)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

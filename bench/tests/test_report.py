@@ -1,0 +1,152 @@
+"""Checks of bench/report.py: the figures it writes must come from the raw
+results exactly, and a failed or short run must never become a figure."""
+import json
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import report  # noqa: E402
+
+MIB = 1 << 20
+
+TIME_V = """\tCommand being timed: "lumora-bench-download"
+\tMaximum resident set size (kbytes): 68620
+\tExit status: 0
+"""
+
+STRACE_C = """% time     seconds  usecs/call     calls    errors syscall
+------ ----------- ----------- --------- --------- ----------------
+ 55.10    0.010000           1     65537           recvfrom
+ 40.00    0.008000           1     65538         3 poll
+  4.90    0.001000          10       100           read
+------ ----------- ----------- --------- --------- ----------------
+100.00    0.019000           0    131175         3 total
+"""
+
+
+def gbench(entries):
+    """A Google Benchmark JSON document with the given (run_name, aggregate, real, unit[, error])."""
+    benchmarks = []
+    for e in entries:
+        b = {"run_name": e[0], "run_type": "aggregate", "aggregate_name": e[1],
+             "real_time": e[2], "cpu_time": e[2], "time_unit": e[3]}
+        if len(e) > 4:
+            b["error_occurred"] = True
+        benchmarks.append(b)
+    return {"benchmarks": benchmarks}
+
+
+def flash_line(client, mib, seconds, urbs=64, nbytes=MIB):
+    return json.dumps({"client": client, "mib": mib, "seconds": seconds, "cpu_seconds": seconds / 4,
+                       "max_urbs_in_flight": urbs, "max_bytes_in_flight": nbytes,
+                       "frame_bytes": mib * MIB + 10})
+
+
+class Parsing(unittest.TestCase):
+    def test_peak_rss_and_strace_summaries(self):
+        self.assertEqual(report.peak_rss_bytes(TIME_V), 68620 * 1024)
+        with self.assertRaises(ValueError):
+            report.peak_rss_bytes("Exit status: 0\n")
+        counts = report.strace_counts(STRACE_C)
+        self.assertEqual(counts, {"recvfrom": 65537, "poll": 65538, "read": 100})
+
+    def test_only_successful_median_aggregates_are_taken(self):
+        medians = report.gbench_medians(gbench([
+            ("tick/connection_test/repeats:5", "mean", 99.0, "us"),
+            ("tick/connection_test/repeats:5", "median", 25.0, "us"),
+            ("tick/rediscovery/20/repeats:5", "median", 0.2, "ms", "error"),
+        ]))
+        value = report.find_median(medians, "tick/connection_test")
+        self.assertEqual(report.to_us(value[0], value[2]), 25.0)
+        with self.assertRaises(KeyError):
+            report.find_median(medians, "tick/rediscovery/20")
+        # A prefix must end at a path step: /2 is not /20.
+        medians = report.gbench_medians(gbench([("tick/rediscovery/20/repeats:5", "median", 1, "ms")]))
+        with self.assertRaises(KeyError):
+            report.find_median(medians, "tick/rediscovery/2")
+        self.assertEqual(report.to_us(*[report.find_median(medians, "tick/rediscovery/20")[i]
+                                        for i in (0, 2)]), 1000.0)
+
+
+class Flash(unittest.TestCase):
+    def test_medians_paired_ratio_and_in_flight_maxima(self):
+        lines = [flash_line("updater", 16, 0.40), flash_line("reference", 16, 0.36),
+                 flash_line("updater", 16, 0.80, urbs=65, nbytes=MIB + 16384),
+                 flash_line("reference", 16, 0.72),
+                 flash_line("updater", 16, 0.44), flash_line("reference", 16, 0.40)]
+        sizes = report.load_flash(lines)
+        up = report.flash_summary(sizes[16]["updater"], 16)
+        self.assertAlmostEqual(up["mbps"], (16 * MIB + 10) / 1e6 / 0.44)
+        self.assertEqual(up["max_urbs"], 65)
+        self.assertEqual(up["max_bytes"], MIB + 16384)
+        self.assertAlmostEqual(up["cpu_ms_per_mib"], 0.44 / 4 * 1000 / 16)
+        # Run i pairs with run i: ratios 0.9, 0.9, 0.909..
+        self.assertAlmostEqual(report.paired_ratio(sizes[16]["updater"], sizes[16]["reference"]), 0.9)
+
+
+class WholeReport(unittest.TestCase):
+    def make_work(self, root, download_bytes=64 * MIB, rss_kb=68620, updater_seconds=0.3,
+                  flash_bytes=MIB, conn_us=25.0):
+        net = os.path.join(root, "net")
+        os.makedirs(net)
+        for i in (1, 2, 3):
+            with open(os.path.join(net, "curl-%d.txt" % i), "w") as f:
+                f.write("bytes=%d seconds=0.2\n" % (64 * MIB))
+            with open(os.path.join(net, "download-%d.txt" % i), "w") as f:
+                f.write("rc=0 bytes=%d seconds=%f\n" % (download_bytes, updater_seconds))
+            with open(os.path.join(net, "download-%d.time" % i), "w") as f:
+                f.write(TIME_V.replace("68620", str(rss_kb)))
+        with open(os.path.join(root, "flash.jsonl"), "w") as f:
+            for mib in (1, 16, 64):
+                f.write(flash_line("updater", mib, 0.02 * mib, nbytes=flash_bytes) + "\n")
+                f.write(flash_line("reference", mib, 0.019 * mib) + "\n")
+                f.write(flash_line("reference_framing", mib, 0.0195 * mib) + "\n")
+                f.write(flash_line("framing_only", mib, 0.0005 * mib, urbs=0, nbytes=0) + "\n")
+        tick = [("tick/connection_test/repeats:5", "median", conn_us, "us"),
+                ("tick/node_open_close/repeats:5", "median", 24.0, "us")]
+        tick += [("tick/rediscovery/%d/repeats:5" % n, "median", 9.0 * n, "us") for n in (1, 20, 200)]
+        for name, doc in (("tick.json", gbench(tick)),
+                          ("probe-udp.json", gbench([("probe/udp_answered/iterations:200/repeats:5",
+                                                      "median", 60.0, "us")])),
+                          ("probe-echo.json", gbench([("probe/echo_only/iterations:1/repeats:3",
+                                                       "median", 2002.0, "ms")]))):
+            with open(os.path.join(root, name), "w") as f:
+                json.dump(doc, f)
+
+    def build(self, **kw):
+        with tempfile.TemporaryDirectory() as root:
+            self.make_work(root, **kw)
+            mach = {"nproc": 2, "cpu": "cpu", "kernel": "k", "load": "0", "date": "d"}
+            return report.build_report(root, 64 * MIB, mach)
+
+    def target_line(self, text, start):
+        return next(line for line in text.splitlines() if line.startswith(start))
+
+    def test_all_targets_met(self):
+        text = self.build()
+        self.assertNotIn("missed", text)
+        # 16 MiB: updater 0.32 s, reference 0.304 s, framing alone 8 ms.
+        self.assertIn("| 16 MiB | 52.4 | 55.2 | **0.95** | 53.8 | 8.0 |", text)
+        self.assertIn("differs from the reference's by +16.0 ms, and building the frame alone takes 8.0 ms",
+                      text)
+        self.assertIn("2002.0 ms", text)
+
+    def test_each_missed_target_is_named(self):
+        text = self.build(rss_kb=(72 * MIB) // 1024 + 1, flash_bytes=MIB + 1,
+                          conn_us=50.0)
+        self.assertIn("**missed**", self.target_line(text, "| peak memory"))
+        self.assertIn("**missed**", self.target_line(text, "| never more than 1 MiB"))
+        self.assertIn("**missed**", self.target_line(text, "| connection test <"))
+        self.assertIn("met", self.target_line(text, "| download throughput"))
+        slow = self.build(updater_seconds=0.41)  # 0.2 / 0.41 < 0.5
+        self.assertIn("**missed**", self.target_line(slow, "| download throughput"))
+
+    def test_a_short_download_is_refused(self):
+        with self.assertRaises(ValueError):
+            self.build(download_bytes=64 * MIB - 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
