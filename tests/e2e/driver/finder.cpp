@@ -1,0 +1,187 @@
+#include "finder.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+namespace e2e {
+
+namespace {
+
+bool is_shown(GtkWidget* w)
+{
+    return w && gtk_widget_get_visible(w) && gtk_widget_get_mapped(w);
+}
+
+// Walks a widget tree, internal children included (a dialog's buttons).
+void walk(GtkWidget* root, const std::function<void(GtkWidget*)>& visit)
+{
+    visit(root);
+    if (!GTK_IS_CONTAINER(root))
+        return;
+    GList* children = nullptr;
+    gtk_container_forall(
+        GTK_CONTAINER(root),
+        [](GtkWidget* child, gpointer data) {
+            GList** list = static_cast<GList**>(data);
+            *list = g_list_append(*list, child);
+        },
+        &children);
+    for (GList* l = children; l; l = l->next)
+        walk(GTK_WIDGET(l->data), visit);
+    g_list_free(children);
+}
+
+std::vector<GtkWidget*> shown_toplevels()
+{
+    std::vector<GtkWidget*> out;
+    GList* tops = gtk_window_list_toplevels();
+    for (GList* l = tops; l; l = l->next) {
+        GtkWidget* w = GTK_WIDGET(l->data);
+        if (is_shown(w))
+            out.push_back(w);
+    }
+    g_list_free(tops);
+    return out;
+}
+
+bool starts_with(const std::string& s, const char* prefix)
+{
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+uint32_t pixel_hash(GdkPixbuf* pixbuf)
+{
+    static GQuark quark = g_quark_from_static_string("lumora-e2e-hash");
+    gpointer cached = g_object_get_qdata(G_OBJECT(pixbuf), quark);
+    if (cached)
+        return GPOINTER_TO_UINT(cached);
+    const guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+    int rowstride = gdk_pixbuf_get_rowstride(pixbuf);
+    int row_bytes = gdk_pixbuf_get_width(pixbuf) * gdk_pixbuf_get_n_channels(pixbuf);
+    uint32_t h = 2166136261u;
+    for (int y = 0; y < gdk_pixbuf_get_height(pixbuf); ++y) {
+        for (int x = 0; x < row_bytes; ++x) {
+            h ^= pixels[y * rowstride + x];
+            h *= 16777619u;
+        }
+    }
+    if (h == 0)
+        h = 1;
+    g_object_set_qdata(G_OBJECT(pixbuf), quark, GUINT_TO_POINTER(h));
+    return h;
+}
+
+} // namespace
+
+GtkWidget* find_wizard()
+{
+    for (GtkWidget* w : shown_toplevels()) {
+        if (GTK_IS_DIALOG(w) && !GTK_IS_MESSAGE_DIALOG(w))
+            return w;
+    }
+    return nullptr;
+}
+
+GtkWidget* find_button(const std::string& label)
+{
+    GtkWidget* found = nullptr;
+    for (GtkWidget* top : shown_toplevels()) {
+        walk(top, [&](GtkWidget* w) {
+            if (found || !GTK_IS_BUTTON(w) || !is_shown(w))
+                return;
+            const char* text = gtk_button_get_label(GTK_BUTTON(w));
+            if (text && label == text)
+                found = w;
+        });
+    }
+    return found;
+}
+
+std::vector<std::string> shown_labels()
+{
+    std::vector<std::string> out;
+    for (GtkWidget* top : shown_toplevels()) {
+        if (GTK_IS_MESSAGE_DIALOG(top))
+            continue;
+        walk(top, [&](GtkWidget* w) {
+            if (GTK_IS_LABEL(w) && is_shown(w))
+                out.push_back(gtk_label_get_text(GTK_LABEL(w)));
+        });
+    }
+    return out;
+}
+
+std::vector<GtkWidget*> shown_message_dialogs()
+{
+    std::vector<GtkWidget*> out;
+    for (GtkWidget* w : shown_toplevels()) {
+        if (GTK_IS_MESSAGE_DIALOG(w))
+            out.push_back(w);
+    }
+    return out;
+}
+
+std::string current_page(GtkWidget* wizard)
+{
+    if (!wizard)
+        return "";
+    std::string page;
+    walk(wizard, [&](GtkWidget* w) {
+        if (!page.empty() || !GTK_IS_LABEL(w) || !is_shown(w))
+            return;
+        std::string text = gtk_label_get_text(GTK_LABEL(w));
+        if (starts_with(text, "向导将会通过互联网下载"))
+            page = "Welcome";
+        else if (starts_with(text, "在更新之前，请确认"))
+            page = "Warning";
+        else if (starts_with(text, "状态:"))
+            page = "Download";
+        else if (starts_with(text, "警告：请确保在更新期间"))
+            page = "Update";
+        else if (starts_with(text, "点击重置键并重新启动您的电子书"))
+            page = "Finish";
+    });
+    return page;
+}
+
+std::string shown_picture(GtkWidget* wizard, int width, int height)
+{
+    std::string id = "none";
+    if (!wizard)
+        return id;
+    walk(wizard, [&](GtkWidget* w) {
+        if (id != "none" || !GTK_IS_IMAGE(w) || !is_shown(w))
+            return;
+        if (gtk_image_get_storage_type(GTK_IMAGE(w)) != GTK_IMAGE_PIXBUF)
+            return;
+        GdkPixbuf* pixbuf = gtk_image_get_pixbuf(GTK_IMAGE(w));
+        if (!pixbuf || gdk_pixbuf_get_width(pixbuf) != width ||
+            gdk_pixbuf_get_height(pixbuf) != height)
+            return;
+        char hex[16];
+        snprintf(hex, sizeof hex, "%08x", pixel_hash(pixbuf));
+        id = hex;
+    });
+    return id;
+}
+
+std::string button_states(GtkWidget* wizard)
+{
+    std::string out;
+    if (!wizard)
+        return out;
+    walk(wizard, [&](GtkWidget* w) {
+        if (!GTK_IS_BUTTON(w) || !is_shown(w))
+            return;
+        const char* text = gtk_button_get_label(GTK_BUTTON(w));
+        if (!out.empty())
+            out += ' ';
+        out += text ? text : "";
+        out += gtk_widget_is_sensitive(w) ? "(+)" : "(-)";
+    });
+    return out;
+}
+
+} // namespace e2e

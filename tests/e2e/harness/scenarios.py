@@ -1,0 +1,590 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the real updater, clicked through by the GTK
+driver, against the emulated reader and the local update server.
+
+  scenarios.py TOOLS... NAME           runs one scenario, exit 0 when it passed
+  scenarios.py TOOLS... demo --out DIR  the full update for tools/demo
+
+TOOLS are --updater, --reader, --server, --netns-run, --driver, --host and
+--work-root. Needs root (namespaces) and an X display (DISPLAY)."""
+import argparse
+import os
+import re
+import shutil
+import sys
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import texts as T  # noqa: E402
+from image import MANIFEST_PATH, SIX_BLOCKS, build_image, frame_sum, manifest  # noqa: E402
+from logs import ReaderLog, Transcript, png_size, read_lines, saved_frames  # noqa: E402
+from run import Tools, run_scenario  # noqa: E402
+
+IMG64 = "/ebook/img/lumora64.bin"
+IMG32 = "/ebook/img/lumora32.bin"
+PICTURE = "402x128"
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE
+
+# ---- script pieces ----
+
+TO_WARNING = """
+expect-page Welcome
+click 下一步
+expect-page Warning
+"""
+
+TO_DOWNLOAD = TO_WARNING + """
+within 60 expect-sensitive 下一步
+click 下一步
+expect-page Download
+"""
+
+TO_UPDATE = TO_DOWNLOAD + """
+click 下载
+within 60 expect-page Update
+"""
+
+QUIT = """
+click 取消
+dialog %s -> ok
+within 30 expect-exit
+""" % T.QUIT_QUESTION
+
+
+def answer_stage_dialogs(first, last):
+    lines = ["within 60 dialog 第1步更新成功 -> ok"] if first == 1 else []
+    for step in range(max(first, 2), last + 1):
+        lines.append("within 60 dialog 第%d步已成功更新 -> ok" % step)
+    return "\n".join(lines) + "\n"
+
+
+# ---- one run and its evidence ----
+
+class Outcome:
+    def __init__(self, work, status):
+        self.work = work
+        self.status = status
+        self.transcript = Transcript(os.path.join(work, "driver.log"))
+        self.reader = ReaderLog(os.path.join(work, "reader.log"))
+        self.frames = saved_frames(os.path.join(work, "frames"))
+        self.server_log = read_lines(os.path.join(work, "server.log"))
+        self.problems = []
+
+    def expect(self, condition, message):
+        if not condition:
+            self.problems.append(message)
+        return condition
+
+    def requests(self, path):
+        """Server log lines for one path, as (status, bytes)."""
+        out = []
+        for line in self.server_log:
+            m = re.search(r"GET (\S*) -> (\d+) bytes=(\d+)", line)
+            if m and m.group(1) == path:
+                out.append((int(m.group(2)), int(m.group(3))))
+        return out
+
+
+class Context:
+    def __init__(self, tools, work):
+        self.tools = tools
+        self.work = work
+        self.root = os.path.join(work, "root")
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(self.root)
+
+    def serve(self, image64, image32=None, manifest_text=None):
+        """Puts the manifest (both variants, 32 first) and the images on the
+        local server."""
+        host = self.tools.host
+        if manifest_text is None:
+            manifest_text = manifest([(32, host, IMG32), (64, host, IMG64)])
+        self._put(MANIFEST_PATH, manifest_text)
+        self._put(IMG64, image64.data)
+        if image32 is not None:
+            self._put(IMG32, image32.data)
+
+    def _put(self, path, data):
+        full = os.path.join(self.root, path.lstrip("/"))
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+
+    def run(self, script, timeout=600, **options):
+        status = run_scenario(self.tools, self.work, script, timeout=timeout, **options)
+        return Outcome(self.work, status)
+
+
+# ---- checks shared by the scenarios ----
+
+def check_clean_end(o, status=0):
+    o.expect(o.status == status, "exit status %r, expected %d" % (o.status, status))
+    o.expect(not o.transcript.failures(), "the driver failed a step")
+    o.expect(o.transcript.complete(), "the script did not complete")
+    for d in o.transcript.dialogs():
+        o.expect(d["title"] == T.TITLE, "dialog title %r" % d["title"])
+
+
+def check_dialogs(o, expected):
+    """expected: (message type, buttons, exact text) for each dialog, in order."""
+    seen = [(d["type"], d["buttons"], d["text"]) for d in o.transcript.dialogs()]
+    if o.expect(len(seen) == len(expected), "%d dialogs, expected %d" % (len(seen), len(expected))):
+        for i, (got, want) in enumerate(zip(seen, expected)):
+            o.expect(got == want, "dialog %d is %r, expected %r" % (i + 1, got, want))
+
+
+def check_pages(o, expected):
+    o.expect(o.transcript.pages() == expected,
+             "pages %s, expected %s" % (o.transcript.pages(), expected))
+
+
+def check_frames(o, stages):
+    """The reader received exactly these blocks, in this order, each as one
+    valid frame with the right address, length and checksum."""
+    frames = o.reader.frames()
+    o.expect(all(f["ok"] for f in frames), "a frame arrived damaged (ok=0)")
+    good = [f for f in frames if f["ok"]]
+    if not o.expect(len(good) == len(stages), "%d frames written, expected %d" %
+                    (len(good), len(stages))):
+        return
+    for f, (step, addr, payload) in zip(good, stages):
+        where = "frame for step %d" % step
+        o.expect(f["addr"] == addr, "%s: address 0x%x, expected 0x%x" % (where, f["addr"], addr))
+        o.expect(f["payload"] == len(payload), "%s: %d payload bytes, expected %d" %
+                 (where, f["payload"], len(payload)))
+        o.expect(f["len"] == len(payload) + 10, "%s: length field %d, expected %d" %
+                 (where, f["len"], len(payload) + 10))
+        o.expect(f["sum"] == frame_sum(payload), "%s: checksum 0x%04x, expected 0x%04x" %
+                 (where, f["sum"], frame_sum(payload)))
+    if o.expect(len(o.frames) == len(stages), "%d saved frames, expected %d" %
+                (len(o.frames), len(stages))):
+        for saved, (step, _, payload) in zip(o.frames, stages):
+            o.expect(saved == payload, "frame for step %d differs from the image's block" % step)
+
+
+def check_reconnects_between_frames(o, renumbered=True):
+    """After every frame the reader left and came back before the next
+    frame was sent; renumbered: it came back under the next device number."""
+    events = o.reader.events()
+    frames_at = [i for i, e in enumerate(events) if e[0] == "frame"]
+    for a, b in zip(frames_at, frames_at[1:]):
+        between = events[a + 1:b]
+        kinds = [e[0] for e in between]
+        ok = "leave" in kinds and "return" in kinds[kinds.index("leave"):]
+        o.expect(ok, "frame %d was sent before the reader left and came back" % events[b][1])
+    if renumbered:
+        for left, back in leave_return_pairs(events):
+            o.expect(back == left + 1, "left as devnum %d, came back as %d" % (left, back))
+
+
+def leave_return_pairs(events):
+    """(devnum on leaving, devnum on coming back) for each departure."""
+    pairs = []
+    for i, e in enumerate(events):
+        if e[0] != "leave":
+            continue
+        back = next((r[1] for r in events[i + 1:] if r[0] == "return"), None)
+        pairs.append((e[1], back))
+    return pairs
+
+
+def check_screenshots(o, names):
+    for name in names:
+        path = os.path.join(o.work, "shots", name + ".png")
+        size = png_size(path)
+        o.expect(size is not None and size[0] >= 600 and size[1] >= 390,
+                 "screenshot %s missing or too small (%r)" % (name, size))
+
+
+def check_picture_toggled(o):
+    """On the Update page the connection picture turned to the other one
+    while the reader was away, and back."""
+    after = o.transcript.after("page", "Update")
+    ids = [rest.split()[-1] for _, verb, rest in after if verb == "picture" and rest.startswith(PICTURE)]
+    ids = [i for i in ids if i != "none"]
+    toggled = len(ids) >= 3 and ids[0] != ids[1] and ids[2] == ids[0]
+    o.expect(toggled, "connection picture did not change while the reader was away: %s" % ids)
+
+
+def write_summary(o, name):
+    """A short transcript: pages, dialogs and frames written."""
+    lines = ["lumora-updater run: %s" % name, "exit status: %s" % o.status,
+             "pages: " + " -> ".join(o.transcript.pages()), "dialogs:"]
+    for d in o.transcript.dialogs():
+        lines.append("  [%s] %s" % (d["type"], d["text"].replace("\n", " / ")))
+    lines.append("frames written to endpoint 3:")
+    for f in o.reader.frames():
+        lines.append("  frame %d: flash address 0x%08x, %d payload bytes, checksum 0x%04x, %s" %
+                     (f["n"], f["addr"], f["payload"], f["sum"], "valid" if f["ok"] else "DAMAGED"))
+    for _, verb, rest in o.transcript.events:
+        if verb == "screenshot":
+            lines.append("screenshot: " + rest.split()[-1])
+    for line in o.transcript.failures():
+        lines.append(line.strip())
+    with open(os.path.join(o.work, "transcript.txt"), "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+# ---- the scenarios ----
+
+FULL_UPDATE_SCRIPT = """
+timeout 30
+expect-page Welcome
+screenshot 1-welcome
+click 下一步
+expect-page Warning
+within 60 expect-sensitive 下一步
+expect-label ""
+screenshot 2-warning-all-present
+click 下一步
+expect-page Download
+screenshot 3-download-ready
+click 下载
+within 60 expect-label-match ^状态: ([1-9][0-9]?)% 已下载$
+screenshot 4-download-progress
+within 120 expect-page Update
+expect-label 点击“更新”开始更新。
+screenshot 5-update-ready
+click 更新
+within 60 picture-change 402x128
+screenshot 6-update-reader-away
+within 60 dialog 第1步更新成功 -> none
+screenshot 7-stage-dialog
+""" + answer_stage_dialogs(1, 5) + """
+within 150 expect-page Finish
+screenshot 8-finish
+click 完成
+within 10 expect-exit
+"""
+
+FULL_UPDATE_SHOTS = ["1-welcome", "2-warning-all-present", "3-download-ready",
+                     "4-download-progress", "5-update-ready", "6-update-reader-away",
+                     "7-stage-dialog", "8-finish"]
+
+TRICKLE = ["--fault", "trickle", "--fault-path", IMG64, "--trickle-bytes", "8192",
+           "--trickle-ms", "100"]
+
+
+def full_update(ctx, pace=0.0):
+    """Welcome to Finish with six present blocks."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image, build_image(32, SIX_BLOCKS))
+    script = ("pace %g\n" % pace) + FULL_UPDATE_SCRIPT
+    o = ctx.run(script, server_opts=TRICKLE)
+    check_clean_end(o)
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
+    check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1)] +
+                  [("info", "ok", T.STAGE_DONE % step) for step in range(2, 6)])
+    check_frames(o, image.stages())
+    check_reconnects_between_frames(o)
+    check_screenshots(o, FULL_UPDATE_SHOTS)
+    check_picture_toggled(o)
+    o.expect(len(o.requests(IMG64)) == 1 and not o.requests(IMG32),
+             "the image for variant 64 was not the one downloaded: %s" % o.server_log)
+    return o
+
+
+def reader_renumbered(ctx):
+    """The reader comes back under a new device number after each stage; a
+    reader of another product string (variant 32) on bus 3 gets its own image."""
+    sizes = {0: 20000, 5: 9000}
+    image = build_image(320, sizes)
+    ctx.serve(build_image(640, sizes), image)
+    script = TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 1) + """
+within 150 expect-page Finish
+click 完成
+within 10 expect-exit
+"""
+    o = ctx.run(script, reader_opts=["--bus", "3", "--devnum", "7", "--reconnect", "renumber",
+                                     "--product", "ORVEX LUMORA32 UPDate"])
+    check_clean_end(o)
+    check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1)])
+    check_frames(o, image.stages())
+    check_reconnects_between_frames(o)
+    pairs = leave_return_pairs(o.reader.events())
+    o.expect(pairs[:2] == [(7, 8), (8, 9)],
+             "the reader did not leave as 7, return as 8, leave as 8, return as 9: %s" % pairs)
+    o.expect(len(o.requests(IMG32)) == 1 and not o.requests(IMG64),
+             "the image for variant 32 was not the one downloaded")
+    return o
+
+
+def stage_failure_retried(ctx):
+    """The third frame fails on the wire: the error dialog names step 3, OK
+    writes step 3 again and the update completes."""
+    sizes = {0: 12000, 5: 5000, 1: 30000}
+    image = build_image(64, sizes)
+    ctx.serve(image)
+    script = TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 2) + """
+within 60 dialog 第3步更新失败 -> ok
+within 150 expect-page Finish
+click 完成
+within 10 expect-exit
+"""
+    o = ctx.run(script, reader_opts=["--fail-frame", "3"])
+    check_clean_end(o)
+    check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1), ("info", "ok", T.STAGE_DONE % 2),
+                      ("error", "ok", T.STAGE_FAILED % 3)])
+    check_frames(o, image.stages())
+    failed_at = [i for i, line in enumerate(o.reader.lines) if "urb-failed" in line]
+    frames_at = [i for i, line in enumerate(o.reader.lines) if re.search(r"\bframe \d", line)]
+    o.expect(len(failed_at) >= 1 and len(frames_at) == 3 and frames_at[1] < failed_at[0] < frames_at[2],
+             "the failed attempt at step 3 is not between frames 2 and 3")
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
+    return o
+
+
+def reader_never_leaves(ctx):
+    """The reader stays on the bus after stage 1: after the reconnect wait the
+    error dialog names step 1."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image)
+    script = TO_UPDATE + """
+click 更新
+within 150 dialog 第1步更新失败 -> none
+screenshot reconnect-give-up
+terminate 0
+"""
+    o = ctx.run(script, reader_opts=["--reconnect", "none"])
+    o.expect(o.status == 0, "exit status %r" % o.status)
+    o.expect(not o.transcript.failures(), "the driver failed a step")
+    check_dialogs(o, [("error", "ok", T.STAGE_FAILED % 1)])
+    check_frames(o, image.stages()[:1])
+    o.expect(not [e for e in o.reader.events() if e[0] == "leave"], "the reader left the bus")
+    return o
+
+
+def reader_stays_away(ctx):
+    """The reader leaves after stage 1 and never returns: after the reconnect
+    wait the error dialog names step 1; its OK waits for the reader to write
+    step 1 again, and meanwhile a confirmed Cancel quits cleanly."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image)
+    script = TO_UPDATE + """
+click 更新
+within 150 dialog 第1步更新失败 -> ok
+within 30 expect-sensitive 取消
+screenshot waiting-for-reader
+click 取消
+dialog %s -> ok
+within 10 expect-exit
+""" % T.QUIT_QUESTION
+    o = ctx.run(script, reader_opts=["--reconnect", "stay-away"])
+    check_clean_end(o)
+    check_dialogs(o, [("error", "ok", T.STAGE_FAILED % 1), ("info", "ok,cancel", T.QUIT_QUESTION)])
+    check_frames(o, image.stages()[:1])
+    moves = [e for e in o.reader.events() if e[0] in ("leave", "return")]
+    o.expect(moves == [("leave", 2)], "the reader should have left once, for good: %s" % moves)
+    return o
+
+
+def download_failure_retried(ctx):
+    """The image's body is cut short once: the error dialog, Back, Next, and
+    "下载" again fetches the whole image, which is then written correctly."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image)
+    script = TO_DOWNLOAD + """
+click 下载
+within 60 dialog %s -> ok
+expect-sensitive 上一步
+expect-insensitive 下载
+click 上一步
+expect-page Warning
+within 60 expect-sensitive 下一步
+click 下一步
+expect-page Download
+click 下载
+within 60 expect-page Update
+click 更新
+within 60 dialog 第1步更新成功 -> none
+terminate 0
+""" % T.DOWNLOAD_FAILED
+    o = ctx.run(script, server_opts=["--fault", "short-body", "--fault-path", IMG64,
+                                     "--fault-once"])
+    o.expect(o.status == 0, "exit status %r" % o.status)
+    o.expect(not o.transcript.failures(), "the driver failed a step")
+    check_dialogs(o, [("error", "ok", T.DOWNLOAD_FAILED), ("info", "ok", T.STAGE_FIRST_DONE % 1)])
+    check_pages(o, ["Welcome", "Warning", "Download", "Warning", "Download", "Update"])
+    got = o.requests(IMG64)
+    o.expect(len(got) == 2 and got[0][1] < len(image.data) and got[1][1] >= len(image.data),
+             "expected a short and then a whole image: %s" % got)
+    check_frames(o, image.stages()[:1])
+    return o
+
+
+def cancel_during_download(ctx):
+    """The image download hangs; a confirmed Cancel ends the program within
+    10 s, without the download error dialog."""
+    ctx.serve(build_image(64, SIX_BLOCKS))
+    script = TO_DOWNLOAD + """
+click 下载
+expect-label 状态: 0%% 已下载
+expect-insensitive 上一步
+sleep 1
+click 取消
+dialog %s -> ok
+within 10 expect-exit
+""" % T.QUIT_QUESTION
+    o = ctx.run(script, server_opts=["--fault", "stall", "--fault-path", IMG64])
+    check_clean_end(o)
+    check_dialogs(o, [("info", "ok,cancel", T.QUIT_QUESTION)])
+    o.expect(len(o.requests(IMG64)) <= 1 and o.requests(MANIFEST_PATH),
+             "unexpected requests: %s" % o.server_log)
+    o.expect(not o.reader.frames(), "something was written")
+    return o
+
+
+def warning_page(ctx, script, netns_opts=(), reader_opts=(), cut_network=False):
+    ctx.serve(build_image(64, SIX_BLOCKS))
+    o = ctx.run(script, netns_opts=netns_opts, reader_opts=reader_opts,
+                cut_network_on_signal=cut_network)
+    check_clean_end(o)
+    check_dialogs(o, [("info", "ok,cancel", T.QUIT_QUESTION)])
+    o.expect(not o.reader.frames(), "something was written")
+    return o
+
+
+def warning_no_network(ctx):
+    """No answer to the probes and the reader never seen: the reader text,
+    since the reader is looked at only once the network is there."""
+    script = TO_WARNING + """
+within 60 steady-label 8 %s
+expect-insensitive 下一步
+screenshot warning-no-network
+""" % T.WARN_NO_READER + QUIT
+    o = warning_page(ctx, script, netns_opts=["--quiet-udp", "--no-echo"])
+    o.expect(not [l for l in o.reader.lines if "string-request" in l],
+             "the reader was asked for its product string without a network")
+    return o
+
+
+def warning_network_lost(ctx):
+    """The network goes away after the reader was seen: the network text."""
+    script = TO_WARNING + """
+within 60 expect-sensitive 下一步
+expect-label ""
+signal cut-network
+within 60 expect-label %s
+expect-insensitive 下一步
+screenshot warning-network-lost
+""" % T.WARN_NO_NETWORK + QUIT
+    return warning_page(ctx, script, cut_network=True)
+
+
+def warning_no_reader(ctx):
+    script = TO_WARNING + """
+within 60 steady-label 3 %s
+expect-insensitive 下一步
+screenshot warning-no-reader
+click 上一步
+expect-page Welcome
+""" % T.WARN_NO_READER + QUIT
+    return warning_page(ctx, script, reader_opts=["--no-reader"])
+
+
+def warning_refused_model(ctx):
+    script = TO_WARNING + """
+within 60 steady-label 3 %s
+expect-insensitive 下一步
+screenshot warning-refused-model
+""" % T.WARN_REFUSED + QUIT
+    o = warning_page(ctx, script, reader_opts=["--product", T.PRODUCT_REFUSED])
+    o.expect([l for l in o.reader.lines if "string-request" in l],
+             "the reader was never asked for its product string")
+    return o
+
+
+def warning_all_present(ctx):
+    script = TO_WARNING + """
+within 60 expect-sensitive 下一步
+steady-label 2 ""
+expect-sensitive 上一步
+click 下一步
+expect-page Download
+expect-label 状态:
+expect-sensitive 下载
+""" + QUIT
+    o = warning_page(ctx, script)
+    o.expect(not o.requests(MANIFEST_PATH), "something was downloaded before \"下载\"")
+    return o
+
+
+def invalid_image(ctx):
+    """A block reaches one byte past the end of the image: the damaged-image
+    dialog, back to the Download page, and nothing written."""
+    ctx.serve(build_image(64, SIX_BLOCKS, past_end_entry=3))
+    script = TO_UPDATE + """
+click 更新
+within 60 dialog %s -> ok
+within 30 expect-page Download
+within 30 expect-sensitive 下载
+""" % T.IMAGE_DAMAGED_PART + QUIT
+    o = ctx.run(script)
+    check_clean_end(o)
+    dialogs = o.transcript.dialogs()
+    o.expect(dialogs and dialogs[0]["type"] == "error" and T.IMAGE_DAMAGED_PART in dialogs[0]["text"],
+             "no damaged-image error dialog: %s" % dialogs)
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Download"])
+    o.expect(not o.reader.frames() and not o.frames, "a frame was written from a damaged image")
+    o.expect(not [l for l in o.reader.lines if l.endswith("claim") or " claim" in l],
+             "the reader was claimed for a damaged image")
+    return o
+
+
+SCENARIOS = {f.__name__: f for f in (
+    full_update, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
+    download_failure_retried, cancel_during_download, warning_no_network,
+    warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
+    invalid_image)}
+
+
+def print_evidence(o):
+    def show(title, lines, tail=None):
+        print("---- %s ----" % title)
+        for line in (lines if tail is None else lines[-tail:]):
+            print(line)
+    show("driver transcript", o.transcript.lines)
+    show("reader log (last 60)", o.reader.lines, 60)
+    show("server log", o.server_log)
+    show("updater output (last 40)", read_lines(os.path.join(o.work, "updater.out")), 40)
+    show("netns-run output (last 20)", read_lines(os.path.join(o.work, "outer.log")), 20)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    for name in ("updater", "reader", "server", "netns-run", "driver", "host", "work-root"):
+        p.add_argument("--" + name, required=True)
+    p.add_argument("scenario", choices=sorted(SCENARIOS) + ["demo"])
+    p.add_argument("--out", help="demo: the folder for screenshots and transcript")
+    p.add_argument("--pace", type=float, default=0.0, help="demo: seconds before each click")
+    a = p.parse_args()
+    if not os.environ.get("DISPLAY"):
+        print("skipped: no X display (run under xvfb-run -a)")
+        return SKIPPED
+    if os.geteuid() != 0:
+        print("skipped: the private network namespaces need root")
+        return SKIPPED
+    tools = Tools(a.updater, a.reader, a.server, a.netns_run, a.driver, a.host)
+    if a.scenario == "demo":
+        ctx = Context(tools, os.path.abspath(a.out))
+        o = full_update(ctx, pace=a.pace)
+        name = "demo (full update)"
+    else:
+        ctx = Context(tools, os.path.join(a.work_root, a.scenario))
+        o = SCENARIOS[a.scenario](ctx)
+        name = a.scenario
+    write_summary(o, name)
+    if o.problems:
+        print_evidence(o)
+        print("---- %s FAILED ----" % name)
+        for problem in o.problems:
+            print("  " + problem)
+        print("evidence in " + o.work)
+        return 1
+    print("%s passed (evidence in %s)" % (name, o.work))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

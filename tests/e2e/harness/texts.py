@@ -1,0 +1,23 @@
+"""The wizard's own texts that the scenarios look for."""
+
+TITLE = "墨川电子书升级软件"
+QUIT_QUESTION = "您确定要退出墨川电子书升级软件吗？"
+DOWNLOAD_FAILED = "对不起，下载更新文件失败，请稍候重试。"
+IMAGE_DAMAGED_PART = "已损坏"
+STAGE_FAILED = "对不起，第%d步更新失败，请重启电子书设备并点击确定重新升级。"
+STAGE_FIRST_DONE = ("第%d步更新成功，请继续,\n\n"
+                    "1. 首先，请按下电子书的重置键\n"
+                    "2. 请同时按下电源及菜单键，直至屏幕显示更新界面\n"
+                    "   如果屏幕出现空白页面，且Lumora设备更新对话框\n"
+                    "   中的红色按钮变成绿色，请跳至步骤3\n"
+                    "3. 点击确定继续更新")
+STAGE_DONE = ("第%d步已成功更新，请继续,\n\n"
+              "1. 首先，请按下电子书的重置键\n"
+              "2. 请同时按下电源及菜单键，直至屏幕显示更新界面\n"
+              "3. 点击确定继续更新")
+WARN_NO_READER = "警告：您的电子书设备未连接电脑"
+WARN_NO_NETWORK = "警告：您到电脑未连接网络"
+WARN_REFUSED = "警告：无法找到墨川电子书设备"
+UPDATE_HINT = "点击“更新”开始更新。"
+PRODUCT_64 = "ORVEX LUMORA64 UPDate"
+PRODUCT_REFUSED = "Kavely Tra 4303"
