@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "net/download.h"
+#include "net/resolve.h"
 #include "net/socket_wait.h"
 
 namespace {
@@ -25,16 +26,7 @@ int resolve_ipv4(const char* host, in_addr* addr)
         return -1;
     if (inet_aton(host, addr) != 0)
         return 0;
-    addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return -1;
-    *addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return 0;
+    return lm_resolve_ipv4(host, addr);
 }
 
 // Reads until the empty line that ends the headers has arrived. 0 with

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "net/download.h"
+#include "net/resolve.h"
 #include "net/icmp.h"
 #include "net/socket_wait.h"
 
@@ -144,17 +145,11 @@ int lm_download::host2ip(const char* domain, char* ip)
 {
     if (!domain || !*domain || !ip)
         return -1;
-    addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(domain, nullptr, &hints, &found) != 0 || !found)
+    in_addr first;
+    if (lm_resolve_ipv4(domain, &first) != 0)
         return -1;
-    const sockaddr_in* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
     // At most 15 characters and the zero: the caller's 16th byte stays zero.
-    const char* text = inet_ntop(AF_INET, &first->sin_addr, ip, 16);
-    freeaddrinfo(found);
+    const char* text = inet_ntop(AF_INET, &first, ip, 16);
     return text ? 0 : -1;
 }
 

@@ -71,6 +71,7 @@ public:
     int show_prev_dlg();
     void ClearDlgEvent(DLG_TYPE page);
     int StartWorker();
+    void start_page_events(bool poll_idle_download);
     void OnStartWorkerFailed();
 
     // Status poll (ui_poll.cpp)

@@ -150,21 +150,25 @@ void lm_ui::ClearDlgEvent(DLG_TYPE page)
     m_pThread = nullptr;
 }
 
-// Arms the status poll and, when the page's job has been started, the worker.
-void lm_ui::DoBtnNext()
+// Arms the status poll of the page now shown and, when the page's job has
+// been started, its worker. Next leaves the Download page's poll off until
+// "下载" is pressed; Back arms it at once.
+void lm_ui::start_page_events(bool poll_idle_download)
 {
-    redirect_to_dlg();
-    ClearDlgEvent(m_oldDlgIdx);
     switch (m_curDlgIdx) {
     case DLGWARN:
         SetTimer(kStatusTimer, kStatusPeriodMs);
         break;
-    case DLGDOWNLOAD:
-        if (g_atomic_int_get(&m_downloading) == 1) {
+    case DLGDOWNLOAD: {
+        bool downloading = g_atomic_int_get(&m_downloading) == 1;
+        if (downloading || poll_idle_download) {
             SetTimer(kStatusTimer, kStatusPeriodMs);
+        }
+        if (downloading) {
             StartWorker();
         }
         break;
+    }
     case DLGUPDATE:
         SetTimer(kStatusTimer, kStatusPeriodMs);
         if (g_atomic_int_get(&m_updating) == 1) {
@@ -176,29 +180,18 @@ void lm_ui::DoBtnNext()
     }
 }
 
+void lm_ui::DoBtnNext()
+{
+    redirect_to_dlg();
+    ClearDlgEvent(m_oldDlgIdx);
+    start_page_events(false);
+}
+
 void lm_ui::DoBtnPrev()
 {
     redirect_to_prev_dlg();
     ClearDlgEvent(m_oldDlgIdx);
-    switch (m_curDlgIdx) {
-    case DLGWARN:
-        SetTimer(kStatusTimer, kStatusPeriodMs);
-        break;
-    case DLGDOWNLOAD:
-        SetTimer(kStatusTimer, kStatusPeriodMs);
-        if (g_atomic_int_get(&m_downloading) == 1) {
-            StartWorker();
-        }
-        break;
-    case DLGUPDATE:
-        SetTimer(kStatusTimer, kStatusPeriodMs);
-        if (g_atomic_int_get(&m_updating) == 1) {
-            StartWorker();
-        }
-        break;
-    default:
-        break;
-    }
+    start_page_events(true);
 }
 
 void lm_ui::DoBtnCancel()
