@@ -142,8 +142,9 @@ public:
     int m_nFreshBegin;
     int m_nFreshEnd;
 
-    // 1 while a stage worker waits for the reader to be attached; Cancel is
-    // sensitive then and a confirmed Cancel ends the wait.
+    // 1 while a stage worker waits for the reader (to be attached, or to
+    // come back after a stage); Cancel is sensitive then and a confirmed
+    // Cancel ends the wait.
     int m_nWaitDevice;
     // Bit k set once stage k has been written and the reader came back.
     int m_nWrittenStages;

@@ -159,7 +159,13 @@ int lm_ui::WriteImage()
     g_atomic_int_set(&m_nFreshBegin, 0);
     g_atomic_int_set(&m_nFreshEnd, 0);
     g_atomic_int_set(&m_nStageEnd, 1);
-    if (wait_for_reconnect(&m_nFreshEnd, &m_nCancel)) {
+    // Nothing is being written while the reader restarts: the user may quit.
+    g_atomic_int_set(&m_nWaitDevice, 1);
+    bool came_back = wait_for_reconnect(&m_nFreshEnd, &m_nCancel);
+    g_atomic_int_set(&m_nWaitDevice, 0);
+    if (g_atomic_int_get(&m_nCancel))
+        return 0;
+    if (came_back) {
         int written = g_atomic_int_get(&m_nWrittenStages) | (1 << stage);
         g_atomic_int_set(&m_nWrittenStages, written);
         g_atomic_int_set(&m_nstage_idx_view, g_atomic_int_get(&m_nstage_idx_view) + 1);

@@ -337,20 +337,24 @@ within 10 expect-exit
 
 def reader_never_leaves(ctx):
     """The reader stays on the bus after stage 1: after the reconnect wait the
-    error dialog names step 1."""
+    error dialog names step 1; its OK writes step 1 again, and while the
+    worker waits for the reader once more a confirmed Cancel quits cleanly."""
     image = build_image(64, SIX_BLOCKS)
     ctx.serve(image)
     script = TO_UPDATE + """
 click 更新
-within 150 dialog 第1步更新失败 -> none
-screenshot reconnect-give-up
-terminate 0
-"""
+within 150 dialog 第1步更新失败 -> ok
+screenshot writing-step-1-again
+within 30 expect-sensitive 取消
+click 取消
+dialog %s -> ok
+within 10 expect-exit
+""" % T.QUIT_QUESTION
     o = ctx.run(script, reader_opts=["--reconnect", "none"])
-    o.expect(o.status == 0, "exit status %r" % o.status)
-    o.expect(not o.transcript.failures(), "the driver failed a step")
-    check_dialogs(o, [("error", "ok", T.STAGE_FAILED % 1)])
-    check_frames(o, image.stages()[:1])
+    check_clean_end(o)
+    check_dialogs(o, [("error", "ok", T.STAGE_FAILED % 1), ("info", "ok,cancel", T.QUIT_QUESTION)])
+    first = image.stages()[:1]
+    check_frames(o, first + first)
     o.expect(not [e for e in o.reader.events() if e[0] == "leave"], "the reader left the bus")
     return o
 
