@@ -29,44 +29,27 @@ int lm_download::scan_manifest(const char* data, int len, const char* variant, c
     file[0] = '\0';
 
     for (int i = 0; i < len; i++) {
+        char* field = state == SEARCH_VARIANT ? line : state == HOST_LINE ? host : file;
         const char c = data[i];
-        const bool ends_line = c == '\r';
-        if (ends_line && i + 1 < len && data[i + 1] == '\n')
-            i++;
-        switch (state) {
-        case SEARCH_VARIANT:
-            if (!ends_line) {
-                if (!append_char(line, &count, c))
-                    return -1;
-                break;
-            }
-            line[count] = '\0';
-            count = 0;
-            if (strcmp(line, variant) == 0)
-                state = HOST_LINE;
-            break;
-        case HOST_LINE:
-            if (!ends_line) {
-                if (!append_char(host, &count, c))
-                    return -1;
-                break;
-            }
-            host[count] = '\0';
-            count = 0;
-            state = PATH_LINE;
-            break;
-        case PATH_LINE:
-            // A carriage return always ends the path, also as the file's last
-            // byte: it must never reach the request line.
-            if (ends_line) {
-                file[count] = '\0';
-                return 0;
-            }
-            if (!append_char(file, &count, c))
+        if (c != '\r') {
+            if (!append_char(field, &count, c))
                 return -1;
-            break;
+            continue;
         }
+        if (i + 1 < len && data[i + 1] == '\n')
+            i++;
+        field[count] = '\0';
+        count = 0;
+        // A carriage return always ends the path, also as the file's last
+        // byte: it must never reach the request line.
+        if (state == PATH_LINE)
+            return 0;
+        if (state == HOST_LINE)
+            state = PATH_LINE;
+        else if (strcmp(line, variant) == 0)
+            state = HOST_LINE;
     }
+    // Data that ends inside the host or the path line keeps what came.
     if (state == HOST_LINE)
         host[count] = '\0';
     if (state == PATH_LINE)

@@ -199,35 +199,28 @@ void lm_ui::DoPopupTipDlgCB()
     if (retval == 0 && g_atomic_int_get(&m_upComplete))
         return;
 
-    if (retval != 2) {
-        char text[1024];
-        memset(text, 0, sizeof(text));
-        int step = m_nstage_idx + 1;
-        GtkMessageType type = GTK_MESSAGE_INFO;
-        if (retval != 0) {
-            type = GTK_MESSAGE_ERROR;
-            snprintf(text, sizeof(text), kFormatStageFailed, step);
-        } else if (g_atomic_int_get(&m_nstage_idx_view) == 1) {
-            snprintf(text, sizeof(text), kFormatFirstStageDone, step, kLinePressReset,
-                     kLinePressKeys, kLineBlankPage, kLineGreenButton, kLinePressOk);
-        } else {
-            snprintf(text, sizeof(text), kFormatStageDone, step, kLinePressReset, kLinePressKeys,
-                     kLinePressOk);
-        }
-        if (lm_run_message(m_dlgFather, type, GTK_BUTTONS_OK, text, true) == LM_NO_DIALOG) {
-            DoStageChainEnd();
-            return;
-        }
-        if (g_atomic_int_get(&m_nCancel))
-            return;
+    char text[1024];
+    memset(text, 0, sizeof(text));
+    int step = m_nstage_idx + 1;
+    GtkMessageType type = GTK_MESSAGE_INFO;
+    if (retval != 0) {
+        type = GTK_MESSAGE_ERROR;
+        snprintf(text, sizeof(text), kFormatStageFailed, step);
+    } else if (g_atomic_int_get(&m_nstage_idx_view) == 1) {
+        snprintf(text, sizeof(text), kFormatFirstStageDone, step, kLinePressReset, kLinePressKeys,
+                 kLineBlankPage, kLineGreenButton, kLinePressOk);
+    } else {
+        snprintf(text, sizeof(text), kFormatStageDone, step, kLinePressReset, kLinePressKeys,
+                 kLinePressOk);
     }
-    // A failed stage keeps its index: OK writes it again.
-    if (retval == 0 || retval == 2)
-        m_nstage_idx += 1;
-    if (m_pThread) {
-        g_thread_join(m_pThread);
-        m_pThread = nullptr;
+    if (lm_run_message(m_dlgFather, type, GTK_BUTTONS_OK, text, true) == LM_NO_DIALOG) {
+        DoStageChainEnd();
+        return;
     }
+    if (g_atomic_int_get(&m_nCancel))
+        return;
+    // The next worker writes the first block not yet written: after a
+    // failed stage that is the same one again. StartWorker joins this one.
     StartWorker();
 }
 

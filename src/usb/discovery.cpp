@@ -57,6 +57,11 @@ int read_descriptor(const char* path, int flags, unsigned char* out)
 
 } // namespace
 
+void lm_usb_node_path(char* out, const char* root, int bus, int device)
+{
+    snprintf(out, LM_PATH_MAX, "%s/%03d/%03d", root, bus, device);
+}
+
 lm_discovery::lm_discovery()
     : m_pUsbPath(nullptr), m_pSysPath(nullptr), m_bHasDescFile(0), m_lumora_device(nullptr)
 {
@@ -74,8 +79,8 @@ int lm_discovery::get_device_connect_status()
     lock_t lock(m_lock);
     if (m_pUsbPath && m_lumora_device) {
         char path[LM_PATH_MAX];
-        snprintf(path, sizeof path, "%s/%03d/%03d", m_pUsbPath,
-                 m_lumora_device->dev_major_num, m_lumora_device->dev_minor_num);
+        lm_usb_node_path(path, m_pUsbPath, m_lumora_device->dev_major_num,
+                         m_lumora_device->dev_minor_num);
         int fd = open(path, O_RDWR);
         if (fd >= 0) {
             close(fd);
@@ -252,8 +257,7 @@ int lm_discovery::get_devdesc_from_dev(unsigned char* pDevDesc, dis_dev* pdev)
     if (!pDevDesc || !pdev || !m_pUsbPath)
         return -1;
     char path[LM_PATH_MAX];
-    snprintf(path, sizeof path, "%s/%03d/%03d", m_pUsbPath, pdev->dev_major_num,
-             pdev->dev_minor_num);
+    lm_usb_node_path(path, m_pUsbPath, pdev->dev_major_num, pdev->dev_minor_num);
     return read_descriptor(path, O_RDWR, pDevDesc);
 }
 

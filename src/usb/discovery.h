@@ -15,6 +15,10 @@ enum {
     LM_PATH_MAX = 4096,
 };
 
+// The usbfs node of a device: the root, then bus and device number as three
+// digits each, e.g. /dev/bus/usb/002/007. `out` holds LM_PATH_MAX bytes.
+void lm_usb_node_path(char* out, const char* root, int bus, int device);
+
 // The standard 18-byte USB device descriptor (USB 2.0, chapter 9).
 struct usb_device_descriptor {
     uint8_t bLength;

@@ -46,7 +46,7 @@ int lm_transfer::open_lumora_dev(const char* path, int major, int minor)
     if (!path)
         return -1;
     char node[LM_PATH_MAX];
-    snprintf(node, sizeof node, "%s/%03d/%03d", path, major, minor);
+    lm_usb_node_path(node, path, major, minor);
     m_fd = open(node, O_RDWR);
     return m_fd >= 0 ? 0 : -1;
 }
