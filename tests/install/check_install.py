@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Checks what `cmake --install` and the Debian package put on a system.
 
-  check_install.py staging  --build-dir DIR
+  check_install.py staging  --build-dir DIR --version X.Y.Z
       installs into a DESTDIR staging folder with prefix /usr and checks the
-      desktop entry, the udev rule, the icon and the binary;
+      desktop entry, the udev rule, the icon, the binary, the manual page,
+      the changelog, the copyright file and the AppStream metadata;
   check_install.py deb      --build-dir DIR --version X.Y.Z
       builds the .deb with cpack into a temp folder and checks its control
-      data (dpkg-deb --info) and its file list (dpkg-deb --contents);
+      data (dpkg-deb --info), its file list (dpkg-deb --contents) and that
+      lintian reports no error and no warning;
   check_install.py postinst --build-dir DIR
       builds the .deb, unpacks it into a temp folder and runs its postinst
       there (DPKG_ROOT), then checks that the binary carries cap_net_raw.
@@ -16,6 +18,7 @@ Every failed check is printed as "FAIL: ..." and the exit status is 1;
 """
 
 import argparse
+import gzip
 import os
 import re
 import shutil
@@ -24,6 +27,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ElementTree
 
 SKIP = 77
 
@@ -31,7 +35,14 @@ BINARY = "usr/bin/lumora-updater"
 DESKTOP = "usr/share/applications/lumora-updater.desktop"
 ICON = "usr/share/icons/hicolor/48x48/apps/lumora-updater.png"
 UDEV_RULE = "usr/lib/udev/rules.d/70-lumora-updater.rules"
-EXPECTED_FILES = {BINARY, DESKTOP, ICON, UDEV_RULE}
+MANUAL_PAGE = "usr/share/man/man1/lumora-updater.1.gz"
+CHANGELOG = "usr/share/doc/lumora-updater/changelog.gz"
+COPYRIGHT = "usr/share/doc/lumora-updater/copyright"
+METAINFO = "usr/share/metainfo/com.lumora_reader.updater.metainfo.xml"
+DOCUMENTS = {MANUAL_PAGE, CHANGELOG, COPYRIGHT, METAINFO}
+EXPECTED_FILES = {BINARY, DESKTOP, ICON, UDEV_RULE} | DOCUMENTS
+
+LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
 
 CHINESE_NAME = "墨川电子书升级软件"
 
@@ -224,6 +235,130 @@ def check_binary(c, root):
         c.expect("not found" not in out.stdout, "binary needs missing libraries:\n" + out.stdout)
 
 
+# --- manual page, changelog, copyright, AppStream metadata ----------------------
+
+def check_reproducible_gzip(c, path):
+    """gzip -9n: best compression, no file name and no time stamp in the header."""
+    with open(path, "rb") as f:
+        head = f.read(10)
+    if not c.expect(head[:3] == b"\x1f\x8b\x08", "%s is not gzip data" % path):
+        return False
+    c.expect(not head[3] & 0x08, "%s stores a file name" % path)
+    c.expect(head[4:8] == b"\0\0\0\0", "%s stores a time stamp" % path)
+    c.expect(head[8] == 2, "%s is not compressed with -9" % path)
+    return True
+
+
+def check_manual_page(c, root):
+    path = os.path.join(root, MANUAL_PAGE)
+    if not c.expect(os.path.isfile(path), "manual page missing: " + MANUAL_PAGE):
+        return
+    if not check_reproducible_gzip(c, path):
+        return
+    text = gzip.open(path, "rt", encoding="utf-8").read()
+    c.expect(re.match(r'\.TH LUMORA\\?-UPDATER 1 ', text), "manual page has no section-1 .TH line")
+    sections = re.findall(r'^\.SH "?([A-Z ]+)"?$', text, re.M)
+    for name in ("NAME", "SYNOPSIS", "DESCRIPTION", "FILES", "EXIT STATUS"):
+        c.expect(name in sections, "manual page lacks the section " + name)
+    plain = text.replace("\\-", "-")
+    for page in ("Welcome", "Warning", "Download", "Update", "Finish"):
+        c.expect(page in plain, "manual page does not describe the %s page" % page)
+    for installed in (BINARY, UDEV_RULE, DESKTOP, METAINFO):
+        c.expect("/" + installed in plain, "manual page does not name /" + installed)
+    c.expect("cap_net_raw" in plain, "manual page does not name the capability")
+    if not c.expect(shutil.which("man"), "man not installed (package man-db)"):
+        return
+    env = dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80")
+    out = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", path],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                         universal_newlines=True, env=env)
+    c.expect(out.returncode == 0 and not out.stderr.strip(),
+             "man --warnings complains about the manual page:\n" + out.stderr)
+
+
+def check_changelog(c, root, version):
+    path = os.path.join(root, CHANGELOG)
+    if not c.expect(os.path.isfile(path), "changelog missing: " + CHANGELOG):
+        return
+    if not check_reproducible_gzip(c, path):
+        return
+    with tempfile.NamedTemporaryFile("wb", suffix=".changelog") as plain:
+        plain.write(gzip.open(path).read())
+        plain.flush()
+        out = run(["dpkg-parsechangelog", "-l", plain.name, "-S", "Version"], check=False)
+    c.expect(out.returncode == 0 and out.stdout.strip() == version,
+             "changelog's latest version is %r, not %r" % (out.stdout.strip(), version))
+
+
+def dep5_paragraphs(text):
+    """Paragraphs of a DEP-5 file as dicts; a field's continuation lines
+    follow its first line, with " ." standing for an empty line."""
+    paragraphs = []
+    for block in re.split(r"\n\s*\n", text.strip()):
+        fields, key = {}, None
+        for line in block.splitlines():
+            if line.startswith(" ") and key:
+                fields[key].append("" if line.strip() == "." else line[1:])
+                continue
+            key, _, value = line.partition(":")
+            fields[key] = [value.strip()]
+        paragraphs.append(fields)
+    return paragraphs
+
+
+def check_copyright(c, root):
+    path = os.path.join(root, COPYRIGHT)
+    if not c.expect(os.path.isfile(path), "copyright file missing: " + COPYRIGHT):
+        return
+    header, *rest = dep5_paragraphs(open(path, encoding="utf-8").read())
+    c.expect(header.get("Format") == ["https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"],
+             "copyright file is not in the machine-readable format: Format %r" % header.get("Format"))
+    files = [p for p in rest if p.get("Files") == ["*"]]
+    if not c.expect(len(files) == 1, "copyright file has no single 'Files: *' paragraph"):
+        return
+    name = files[0].get("License", [""])[0]
+    holder = " ".join(files[0].get("Copyright", []))
+    licence = [p["License"] for p in rest if "Files" not in p and p.get("License", [""])[0] == name]
+    if not c.expect(name and licence, "copyright file has no text for the licence %r" % name):
+        return
+    # The package's copyright must say what LICENSE says: same holder, same terms.
+    with open(LICENSE, encoding="utf-8") as f:
+        upstream = f.read().strip().splitlines()
+    c.expect("Copyright (c) %s" % holder in upstream,
+             "copyright holder %r differs from LICENSE" % holder)
+    start = next((i for i, l in enumerate(upstream) if l.startswith("Permission")), len(upstream))
+    c.expect(licence[0][1:] == upstream[start:], "licence text in the copyright file differs from LICENSE")
+
+
+def check_metainfo(c, root, version):
+    path = os.path.join(root, METAINFO)
+    if not c.expect(os.path.isfile(path), "AppStream metadata missing: " + METAINFO):
+        return
+    if c.expect(shutil.which("appstreamcli"), "appstreamcli not installed (package appstream)"):
+        out = run(["appstreamcli", "validate", "--no-net", path], check=False)
+        c.expect(out.returncode == 0, "appstreamcli validate rejects the metadata:\n" + out.stdout)
+    component = ElementTree.parse(path).getroot()
+    c.expect(component.findtext("id", "") + ".metainfo.xml" == os.path.basename(path),
+             "metadata id %r does not match its file name" % component.findtext("id"))
+    c.expect(component.findtext("launchable[@type='desktop-id']") == os.path.basename(DESKTOP),
+             "metadata does not launch the installed desktop entry")
+    releases = [r.get("version") for r in component.iterfind("releases/release")]
+    c.expect(releases[:1] == [version], "latest release in the metadata is %r, not %r" % (releases[:1], version))
+    c.expect(component.findtext("screenshots/screenshot/caption", "").strip(), "no screenshot caption")
+    # Software centres offer the program when the reader is plugged in: the
+    # same USB identifiers as the udev rule.
+    c.expect(component.findtext("provides/modalias") == "usb:v5345p1234d*",
+             "metadata provides modalias %r" % component.findtext("provides/modalias"))
+
+
+def check_lintian(c, deb_path):
+    if not c.expect(shutil.which("lintian"), "lintian not installed (package lintian)"):
+        return
+    out = run(["lintian", "--fail-on", "error,warning", deb_path], check=False)
+    complaints = [l for l in out.stdout.splitlines() if re.match(r"[EW]: ", l)]
+    c.expect(out.returncode == 0 and not complaints, "lintian complains:\n" + out.stdout)
+
+
 # --- the three checks -----------------------------------------------------------
 
 def staging(args):
@@ -238,6 +373,10 @@ def staging(args):
         check_udev_rule(c, stage)
         check_icon(c, stage)
         check_binary(c, stage)
+        check_manual_page(c, stage)
+        check_changelog(c, stage, args.version)
+        check_copyright(c, stage)
+        check_metainfo(c, stage, args.version)
     return c.finish("staged install")
 
 
@@ -300,9 +439,10 @@ def deb(args):
                  (sorted(EXPECTED_FILES - files), sorted(files - EXPECTED_FILES)))
         c.expect(entries.get(BINARY, "").startswith("-rwxr-xr-x"),
                  "binary mode in package is %r" % entries.get(BINARY))
-        for name in (DESKTOP, ICON, UDEV_RULE):
+        for name in {DESKTOP, ICON, UDEV_RULE} | DOCUMENTS:
             c.expect(entries.get(name, "").startswith("-rw-r--r--"),
                      "%s mode in package is %r" % (name, entries.get(name)))
+        check_lintian(c, path)
     return c.finish("Debian package")
 
 
