@@ -159,7 +159,9 @@ int lm_transfer::poll_bulk_urb()
         return -1;
     ++m_nReaped;
 
-    if (urb->status != 0) {
+    // A failed or short completion leaves a gap in the frame: nothing after
+    // it may reach the reader.
+    if (urb->status != 0 || urb->actual_length != urb->buffer_length) {
         discard_in_flight();
         return -1;
     }

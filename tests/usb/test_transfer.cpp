@@ -225,15 +225,21 @@ TEST_F(TransferTest, UrbThatNeverCompletesTimesOut)
     EXPECT_EQ(0, write(0x0, block));
 }
 
-TEST_F(TransferTest, ShortUrbFailsTheWrite)
+TEST_F(TransferTest, ShortUrbStopsTheStreamAtOnce)
 {
+    // Nothing after the short URB is submitted, and the 63 URBs in flight
+    // behind it are discarded.
     reader_options opt;
     opt.short_urb = 1;
     start(opt);
-    std::vector<unsigned char> block = pattern(2 * 16384 - 10);
+    std::vector<unsigned char> block = pattern(100 * 16384);
     EXPECT_EQ(-1, write(0x0, block));
-    EXPECT_EQ(2, reader->stats().reaps);
+    lumora_fake::reader_stats st = reader->stats();
+    EXPECT_EQ(64, st.submits);
+    EXPECT_EQ(1, st.reaps);
+    EXPECT_EQ(63, st.discards);
     EXPECT_TRUE(reader->frames().empty());
+    EXPECT_FLOAT_EQ(0.0f, update.get_progress());
 }
 
 TEST_F(TransferTest, EmptyOrNegativeBlockSendsNothing)
