@@ -148,9 +148,12 @@ int lm_transfer::poll_bulk_urb()
     pfd.revents = 0;
     if (poll(&pfd, 1, LM_URB_WAIT_MS) <= 0)
         return -1;
-    if (pfd.revents == 0 || (pfd.revents & POLLERR))
+    if (pfd.revents == 0)
         return -1;
 
+    // usbfs still hands back the URBs that completed before a disconnect;
+    // POLLERR (the reader left) ends the stream only once none is left,
+    // when the reap fails.
     void* reaped = nullptr;
     if (ioctl(m_fd, USBDEVFS_REAPURBNDELAY, &reaped) != 0)
         return -1;

@@ -309,6 +309,20 @@ TEST_F(TransferTest, UnplugDuringAStreamFailsTheWrite)
     EXPECT_TRUE(reader->frames().empty());
 }
 
+TEST_F(TransferTest, ReaderLeavingRightAfterTheLastCompletionHasTheWholeBlock)
+{
+    reader_options opt;
+    opt.leave_at_urb = 3;
+    start(opt);
+    std::vector<unsigned char> block = pattern(3 * 16384 - 10);
+    EXPECT_EQ(0, write(0x0, block));
+    EXPECT_FALSE(reader->present());
+    EXPECT_EQ(3, reader->stats().reaps);
+    ASSERT_EQ(1u, reader->frames().size());
+    EXPECT_TRUE(reader->frames()[0].ok);
+    EXPECT_FLOAT_EQ(1.0f, update.get_progress());
+}
+
 struct variant_case {
     const char* product;
     int reply_bytes;

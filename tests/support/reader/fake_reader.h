@@ -46,6 +46,7 @@ struct reader_options {
     int fail_frame = 0;            // the Kth frame attempt's first URB ends with -EPIPE
     int short_urb = 0;             // the Nth URB completes with half its bytes
     int never_complete = 0;        // the Nth URB never completes
+    int leave_at_urb = 0;          // leaves as the Nth URB completes, before any is reaped
     bool extra_devices = false;    // root hub, interfaces, another USB device
     std::string log_path;          // one line per event, appended
     std::string frames_dir;        // valid frames' payloads as frame-NN.bin
