@@ -184,7 +184,7 @@ int lm_transfer::make_ctrl_request_package(lm_usb_request* rq, uint8_t iProduct,
     rq->wValue = static_cast<uint16_t>(0x0300 | iProduct);  // STRING descriptor, index
     rq->wIndex = language;
     rq->wLength = static_cast<uint16_t>(datalen);
-    rq->timeout = 0;
+    rq->timeout = LM_CTRL_TIMEOUT_MS;  // no answer in time is a failed read
     rq->data = buf;
     return 0;
 }

@@ -32,6 +32,7 @@ typedef std::chrono::steady_clock clock_type;
 const uint16_t kReaderVid = 0x5345;
 const uint16_t kReaderPid = 0x1234;
 const int kBulkEndpoint = 3;
+const unsigned kForeverStandInMs = 3000;  // stands in for a control request without a limit
 
 void make_parent_dirs(const std::string& path)
 {
@@ -94,6 +95,22 @@ unsigned long pointer_value(UMockdevIoctlData* arg)
     if (arg && arg->data_len >= int(sizeof v))
         memcpy(&v, arg->data, sizeof v);
     return v;
+}
+
+gboolean time_out_request(gpointer client)
+{
+    umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient*>(client), -1, ETIMEDOUT);
+    return G_SOURCE_REMOVE;
+}
+
+// Fails a control request with ETIMEDOUT after ms, as usbfs does when the
+// device never answers; the handler itself must not block.
+void time_out_later(UMockdevIoctlClient* client, unsigned ms)
+{
+    GSource* src = g_timeout_source_new(ms);
+    g_source_set_callback(src, time_out_request, g_object_ref(client), g_object_unref);
+    g_source_attach(src, g_main_context_get_thread_default());
+    g_source_unref(src);
 }
 
 } // namespace
@@ -587,7 +604,12 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
         reply = {4, 3, 0x09, 0x04};  // languages: en-US
     } else if (get_descriptor && type == 3 && index == opt.iproduct) {
         ++st.string_requests;
-        logf("string-request");
+        st.string_timeout_ms = ctrl.timeout;
+        logf("string-request timeout=%u", ctrl.timeout);
+        if (opt.product_unanswered) {
+            time_out_later(client, ctrl.timeout ? ctrl.timeout : kForeverStandInMs);
+            return TRUE;
+        }
         reply = string_descriptor(opt.product, opt.product_reply_bytes);
     } else if (get_descriptor && type == 3) {
         reply = string_descriptor("ORVEX", -1);
