@@ -136,6 +136,16 @@ std::string fake_server::log() const
     return read_file(m_dir + "/log");
 }
 
+bool fake_server::log_has(const std::string& needle) const
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        if (log().find(needle) != std::string::npos)
+            return true;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
 scripted_peer::scripted_peer(std::vector<piece> pieces, bool hold_open)
     : m_pieces(std::move(pieces)), m_hold_open(hold_open)
 {

@@ -32,6 +32,9 @@ public:
     ~fake_server();
     bool ready() const { return m_ready; }
     std::string log() const;
+    // The server logs a request after its last byte is sent, so a client
+    // can finish first: wait (up to a few seconds) for the line to appear.
+    bool log_has(const std::string& needle) const;
 
 private:
     pid_t m_pid = -1;

@@ -56,8 +56,8 @@ TEST(ServerFetch, PlainFetchAndLog)
     EXPECT_EQ(folder.body, f.body);
     EXPECT_EQ(-1, fetch_from(d, "/img/missing.bin").code);
     EXPECT_EQ(-1, fetch_from(d, "/../etc/passwd").code);
-    EXPECT_NE(std::string::npos, server.log().find("GET /img/file.bin -> 200 bytes=50000\n"));
-    EXPECT_NE(std::string::npos, server.log().find("GET /img/missing.bin -> 404"));
+    EXPECT_TRUE(server.log_has("GET /img/file.bin -> 200 bytes=50000\n")) << server.log();
+    EXPECT_TRUE(server.log_has("GET /img/missing.bin -> 404")) << server.log();
 }
 
 TEST(ServerFetch, TwelveMillionBytesEndInThreeGrowthSteps)
