@@ -41,9 +41,11 @@ within 30 expect-exit
 """ % T.QUIT_QUESTION
 
 SECOND = """
-within 30 dialog %s -> ok
+within 30 dialog %s -> none
+screenshot already-running
+dialog %s -> ok
 within 10 expect-exit
-""" % T.ALREADY_RUNNING
+""" % (T.ALREADY_RUNNING, T.ALREADY_RUNNING)
 
 KILLED = """
 expect-page Welcome
@@ -124,7 +126,8 @@ def second_launch_leaves_the_first_alone(session, c):
                     "the first wizard never saw its reader"):
         finish(first_proc, 5)
         return
-    c.expect(session.lock_state() == "held", "the running wizard holds no lock")
+    state = session.lock_state()
+    c.expect(state == "held", "the running wizard's lock is %s, expected held" % state)
     c.expect(opens(first), "the emulated reader logged no open by the first wizard")
 
     second, second_proc = session.start("second", SECOND)
@@ -143,7 +146,8 @@ def second_launch_leaves_the_first_alone(session, c):
     status = finish(first_proc)
     t = Transcript(os.path.join(first, "driver.log"))
     c.expect(status == 0 and t.complete(), "the first wizard did not quit cleanly (%r)" % status)
-    c.expect(session.lock_state() == "free", "the lock is still held after the wizard quit")
+    state = session.lock_state()
+    c.expect(state == "free", "the lock is %s after the wizard quit, expected free" % state)
 
 
 def lock_goes_with_a_killed_wizard(session, c):
@@ -151,13 +155,15 @@ def lock_goes_with_a_killed_wizard(session, c):
     if not c.expect(wait_for_signal(work, proc, "running"), "the wizard did not start"):
         finish(proc, 5)
         return
-    c.expect(session.lock_state() == "held", "the running wizard holds no lock")
+    state = session.lock_state()
+    c.expect(state == "held", "the running wizard's lock is %s, expected held" % state)
     started = Transcript(os.path.join(work, "driver.log")).of("driver")
     pid = int(started[0].split("pid=")[1].split()[0])
     os.kill(pid, signal.SIGKILL)
     status = finish(proc)
     c.expect(status == 128 + signal.SIGKILL, "the wizard was not killed (%r)" % status)
-    c.expect(session.lock_state() == "free", "the lock is still held after SIGKILL")
+    state = session.lock_state()
+    c.expect(state == "free", "the lock is %s after SIGKILL, expected free" % state)
 
 
 def inner(config_path):
