@@ -1,7 +1,38 @@
-// Process entry: GTK, GLib threads, then the wizard until it ends.
+// Process entry: GTK, GLib threads, the one-wizard-per-session lock, then
+// the wizard until it ends.
 #include <gtk/gtk.h>
 
+#include <cstdio>
+#include <string>
+
 #include "app/app.h"
+#include "app/instance_lock.h"
+#include "ui/dialogs.h"
+
+namespace {
+
+// True when this process may run the wizard. A second launch leaves the
+// running wizard alone: it says so and touches neither reader nor network.
+// A lock that cannot be had at all (no file can be made) does not stop the
+// wizard: it runs unguarded, as it would without the lock.
+bool first_in_session(lm_instance_lock* lock)
+{
+    std::string error;
+    switch (lock->take(lm_instance_lock::default_path(), &error)) {
+    case lm_lock_result::taken:
+        return true;
+    case lm_lock_result::held:
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "墨川电子书升级软件已在运行。");
+        return false;
+    case lm_lock_result::failed:
+        fprintf(stderr, "lumora-updater: running without the single-instance lock (%s)\n",
+                error.c_str());
+        return true;
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -14,6 +45,11 @@ int main(int argc, char* argv[])
         g_thread_init(nullptr);
     }
     G_GNUC_END_IGNORE_DEPRECATIONS
+
+    // Held until the process ends; the kernel drops it even on a crash.
+    lm_instance_lock lock;
+    if (!first_in_session(&lock))
+        return 0;
 
     lm_app app;
     if (app.init() == 0) {

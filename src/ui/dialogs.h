@@ -14,4 +14,8 @@ const int LM_NO_DIALOG = -100;
 int lm_run_message(GtkWidget* parent, GtkMessageType type, GtkButtonsType buttons,
                    const char* text, bool at_mouse);
 
+// The same dialog with no window under it, centred on the screen, for
+// when there is no wizard to put it over.
+int lm_run_lone_message(GtkMessageType type, GtkButtonsType buttons, const char* text);
+
 #endif

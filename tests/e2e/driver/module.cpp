@@ -255,6 +255,11 @@ void write_signal(const std::string& name)
     transcript_line((out ? "signal " : "signal-failed ") + name);
 }
 
+bool signal_present(const std::string& name)
+{
+    return access((g_driver.signal_dir + "/" + name).c_str(), F_OK) == 0;
+}
+
 // Tries the current step once; true when it is finished.
 bool try_step(const step& st, double elapsed)
 {
@@ -326,6 +331,11 @@ bool try_step(const step& st, double elapsed)
         return elapsed >= st.seconds;
     case step_kind::signal:
         write_signal(st.text);
+        return true;
+    case step_kind::wait_signal:
+        if (!signal_present(st.text))
+            return false;
+        transcript_line("seen signal " + st.text);
         return true;
     case step_kind::pace:
         g_driver.pace = st.seconds;

@@ -73,6 +73,7 @@ const std::map<std::string, step_kind>& verbs()
         {"picture-change", step_kind::picture_change},
         {"sleep", step_kind::sleep},
         {"signal", step_kind::signal},
+        {"wait-signal", step_kind::wait_signal},
         {"pace", step_kind::pace},
         {"terminate", step_kind::terminate},
         {"expect-exit", step_kind::expect_exit},

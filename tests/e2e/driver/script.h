@@ -21,6 +21,7 @@ enum class step_kind {
     picture_change,     // picture-change WxH: the shown picture of that size changes
     sleep,              // sleep SECONDS
     signal,             // signal NAME: creates a file for the harness
+    wait_signal,        // wait-signal NAME: waits for the harness to create a file
     pace,               // pace SECONDS: delay before each click or answer
     terminate,          // terminate STATUS: ends the process at once
     expect_exit,        // expect-exit: the program ends by itself

@@ -100,26 +100,36 @@ def watch_for_network_cut(signal_dir, held):
         f.write("done\n")
 
 
-def run_updater(cfg):
-    work, tools = cfg["work"], cfg["tools"]
+def start_updater(work, tools, reader_opts=(), env_extra=None):
+    """Starts the updater under its own emulated reader, driven by
+    work/script.txt; its evidence goes to work. Each run has its own
+    XDG_RUNTIME_DIR, so runs never share the single-instance lock."""
+    env_extra = env_extra or {}
+    runtime = env_extra.get("XDG_RUNTIME_DIR") or os.path.join(work, "runtime")
+    os.makedirs(runtime, mode=0o700, exist_ok=True)
     env = dict(os.environ)
     env.update({
         "LANG": "C.UTF-8",
         "NO_AT_BRIDGE": "1",
+        "XDG_RUNTIME_DIR": runtime,
         "GTK_MODULES": tools["driver"],
         "LUMORA_E2E_SCRIPT": os.path.join(work, "script.txt"),
         "LUMORA_E2E_LOG": os.path.join(work, "driver.log"),
         "LUMORA_E2E_SHOTS": os.path.join(work, "shots"),
         "LUMORA_E2E_SIGNALS": os.path.join(work, "signals"),
     })
-    env.update(cfg["env_extra"])
+    env.update(env_extra)
     cmd = ["umockdev-wrapper", tools["reader"], "--log", os.path.join(work, "reader.log"),
-           "--frames-dir", os.path.join(work, "frames"), *cfg["reader_opts"], "--",
+           "--frames-dir", os.path.join(work, "frames"), *reader_opts, "--",
            tools["updater"]]
     with open(os.path.join(work, "updater.out"), "wb") as out:
-        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env,
+        return subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env,
                                 start_new_session=True)
-        return proc.wait()
+
+
+def run_updater(cfg):
+    proc = start_updater(cfg["work"], cfg["tools"], cfg["reader_opts"], cfg["env_extra"])
+    return proc.wait()
 
 
 def inner_main(config_path):

@@ -143,6 +143,7 @@ public:
 
     gboolean handle_ioctl(const node_binding& b, UMockdevIoctlClient* client);
     gboolean handle_read(const node_binding& b, UMockdevIoctlClient* client);
+    void note_open(const node_binding& b);
 
     reader_options opt;
     std::string err;
@@ -211,6 +212,12 @@ gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     node_binding* b = static_cast<node_binding*>(user);
     return b->impl->handle_read(*b, client);
+}
+
+void on_connect(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer user)
+{
+    node_binding* b = static_cast<node_binding*>(user);
+    b->impl->note_open(*b);
 }
 
 } // namespace
@@ -346,6 +353,7 @@ void reader_impl::attach_node(const std::string& path, int dev)
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     g_signal_connect(h, "handle-ioctl", G_CALLBACK(on_ioctl), b);
     g_signal_connect(h, "handle-read", G_CALLBACK(on_read), b);
+    g_signal_connect(h, "client-connected", G_CALLBACK(on_connect), b);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(tb, path.c_str(), h, &error)) {
         fprintf(stderr, "fake reader: cannot attach %s: %s\n", path.c_str(),
@@ -525,6 +533,14 @@ void reader_impl::reset_stream()
     checker.reset();
     attempt_open = false;
     set_gate();
+}
+
+// Every open of a node is logged, so a test can tell that a process never
+// touched the reader.
+void reader_impl::note_open(const node_binding& b)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    logf("open devnum=%d", b.devnum);
 }
 
 gboolean reader_impl::handle_read(const node_binding& b, UMockdevIoctlClient* client)
