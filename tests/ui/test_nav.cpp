@@ -14,10 +14,12 @@ const char kQuitQuestion[] = "您确定要退出墨川电子书升级软件吗�
 
 // The user's part in the quit question while the worker goes on: at the
 // first look at the open question `meanwhile` runs (what the worker does
-// then), at the next look every open dialog is answered, the question with
-// `response` and any other with OK. Counts the dialogs open at one time.
+// then), at a later look, once nothing holds it back, every open dialog is
+// answered, the question with `response` and any other with OK. Counts the
+// dialogs open at one time.
 struct QuestionPlay {
     std::function<void()> meanwhile;
+    bool hold = false;
     gint response = GTK_RESPONSE_CANCEL;
     int looks = 0;
     size_t most_open = 0;
@@ -52,6 +54,9 @@ gboolean play_question(gpointer data)
     }
     if (play->looks++ == 0) {
         play->meanwhile();
+        return TRUE;
+    }
+    if (play->hold) {
         return TRUE;
     }
     for (GtkWidget* w : open) {
@@ -453,7 +458,21 @@ TEST_F(Nav, StageDialogWaitsUntilTheQuitQuestionIsAnswered)
         QuestionPlay play;
         play.response = c.response;
         // The reader came back after stage 1: the worker queues its dialog.
-        play.meanwhile = [this] { g_idle_add(lm_ui::OnPopupTipDlgCB, ui); };
+        // The question is answered only after that has been dispatched.
+        struct Delivery {
+            QuestionPlay* play;
+            lm_ui* ui;
+        } delivery = {&play, ui};
+        play.meanwhile = [&delivery] {
+            delivery.play->hold = true;
+            g_idle_add(
+                [](gpointer p) {
+                    auto* d = static_cast<Delivery*>(p);
+                    d->play->hold = false;
+                    return lm_ui::OnPopupTipDlgCB(d->ui);
+                },
+                &delivery);
+        };
         guint source = g_timeout_add(20, play_question, &play);
         ui->DoBtnCancel();
         g_source_remove(source);
