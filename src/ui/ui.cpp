@@ -12,6 +12,7 @@ namespace {
 const GdkColor color = {0, 0xffff, 0xffff, 0xffff};
 
 const char* const kWindowTitle = "墨川电子书升级软件";
+const char* const kUpdateHint = "点击“更新”开始更新。";
 
 enum ButtonBit { BTN_CANCEL = 1, BTN_NEXT = 2, BTN_BACK = 4 };
 
@@ -90,7 +91,8 @@ lm_ui::lm_ui()
       m_downloading(0), m_upComplete(0), m_updating(0), m_stageRetval(0),
       m_nstage_idx(0), m_nstage_idx_view(0), m_ndev_con(0), m_nnet_con(0),
       m_downError(0), m_lumora_bufsize(0), m_nStageEnd(0), m_nFreshBegin(0),
-      m_nFreshEnd(0), m_nWaitDevice(0), m_nWrittenStages(0)
+      m_nFreshEnd(0), m_nWaitDevice(0), m_nWrittenStages(0), m_nWriteTried(0),
+      m_nWriteState(WRITE_IDLE), m_bAsking(0), m_pDeferredDlg(nullptr)
 {
 }
 
@@ -217,7 +219,7 @@ GtkWidget* lm_ui::create_dlg_update()
         gtk_container_add(GTK_CONTAINER(alg_update_con_status), img_update_con_ok);
     }
 
-    m_lblUpdate = gtk_label_new("点击“更新”开始更新。");
+    m_lblUpdate = gtk_label_new(kUpdateHint);
     pack_fixed(root, aligned(hbox_with(m_lblUpdate), {27, 0, 60, 60}, 0.9f));
 
     m_prgUpdate = gtk_progress_bar_new();
@@ -324,6 +326,13 @@ int lm_ui::SetProgressText(GtkWidget* w, char* text)
     }
     gtk_label_set_text(GTK_LABEL(w), text != nullptr ? text : "");
     return 0;
+}
+
+// The Update page as it is before "更新": its hint and an empty bar.
+void lm_ui::show_update_hint()
+{
+    SetProgress(m_prgUpdate, 0.0f);
+    SetProgressText(m_lblUpdate, const_cast<char*>(kUpdateHint));
 }
 
 int lm_ui::show_dlg(DLG_TYPE page)

@@ -19,6 +19,14 @@ public:
         DLGFINISH = 5,
     };
 
+    // What the flash may do, in m_nWriteState: nothing is being written,
+    // a stage is being written, or a confirmed quit forbids any new write.
+    enum WRITE_STATE {
+        WRITE_IDLE = 0,
+        WRITE_RUNNING = 1,
+        WRITE_QUIT = 2,
+    };
+
     lm_ui();
     virtual ~lm_ui();
     void OnTimer(u_int32_t timer_id) override;
@@ -53,6 +61,7 @@ public:
     void btn_sense(int mask);
     int SetProgress(GtkWidget* w, float pos);
     int SetProgressText(GtkWidget* w, char* text);
+    void show_update_hint();
     int show_dlg(DLG_TYPE page);
     int SetBtnStatus();
 
@@ -73,6 +82,8 @@ public:
     int StartWorker();
     void start_page_events(bool poll_idle_download);
     void OnStartWorkerFailed();
+    bool defer_while_asking(GSourceFunc dialog_cb);
+    void run_deferred_dialog();
 
     // Status poll (ui_poll.cpp)
     void ExecuteTimerAction();
@@ -92,6 +103,8 @@ public:
     void DoPopupTipErrDlgCB();
     static gboolean OnPopupBadImageDlgCB(gpointer parg);
     void DoPopupBadImageDlgCB();
+    static gboolean OnPopupWrongReaderDlgCB(gpointer parg);
+    void DoPopupWrongReaderDlgCB();
     void DoStageChainEnd();
     int wait_for_reader();
 
@@ -148,6 +161,17 @@ public:
     int m_nWaitDevice;
     // Bit k set once stage k has been written and the reader came back.
     int m_nWrittenStages;
+    // 1 once a stage of the current image has been sent to the reader.
+    int m_nWriteTried;
+    // A WRITE_STATE; the worker and a confirmed quit each claim it from
+    // WRITE_IDLE with one compare-and-exchange, so a quit never waits for
+    // a write and a write never begins after a quit.
+    int m_nWriteState;
+
+    // Main thread only: 1 while the quit question is open; a worker's
+    // dialog that comes meanwhile waits in m_pDeferredDlg until it is answered.
+    int m_bAsking;
+    GSourceFunc m_pDeferredDlg;
 };
 
 #endif

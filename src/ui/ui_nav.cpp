@@ -197,8 +197,17 @@ void lm_ui::DoBtnPrev()
 void lm_ui::DoBtnCancel()
 {
     if (m_curDlgIdx != DLGFINISH && FinalCancelConfirm() == 0) {
+        run_deferred_dialog();
         return;
     }
+    // The reader may have come back while the question was open and a
+    // stage be under way: a write is never cut short, so the quit is
+    // dropped. Otherwise no write may begin from here on.
+    if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_IDLE, WRITE_QUIT)) {
+        run_deferred_dialog();
+        return;
+    }
+    m_pDeferredDlg = nullptr;
     // Set before the join below, so that a running download stops.
     g_atomic_int_set(&m_nCancel, 1);
     ClearDlgEvent(m_curDlgIdx);
@@ -222,9 +231,34 @@ int lm_ui::FinalCancelConfirm()
     if (m_dlgFather == nullptr || !GTK_IS_WIDGET(m_dlgFather)) {
         return 0;
     }
+    int was_asking = m_bAsking;
+    m_bAsking = 1;
     int response = lm_run_message(m_dlgFather, GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL,
                                   kQuitQuestion, false);
+    m_bAsking = was_asking;
     return response == GTK_RESPONSE_OK ? 1 : 0;
+}
+
+// A worker's dialog never opens on top of the quit question: it is kept
+// for when the question has been answered. One worker queues at most one
+// dialog, and the next worker starts only from it, so one slot is enough.
+bool lm_ui::defer_while_asking(GSourceFunc dialog_cb)
+{
+    if (!m_bAsking) {
+        return false;
+    }
+    m_pDeferredDlg = dialog_cb;
+    return true;
+}
+
+void lm_ui::run_deferred_dialog()
+{
+    if (m_bAsking || m_pDeferredDlg == nullptr) {
+        return;
+    }
+    GSourceFunc dialog_cb = m_pDeferredDlg;
+    m_pDeferredDlg = nullptr;
+    dialog_cb(this);
 }
 
 int lm_ui::StartWorker()
@@ -250,5 +284,6 @@ void lm_ui::OnStartWorkerFailed()
     g_atomic_int_set(&m_downloading, 0);
     g_atomic_int_set(&m_updating, 0);
     SetBtnStatus();
+    show_update_hint();
     lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kWorkerFailed, false);
 }

@@ -33,12 +33,14 @@ float clamp_low(float pos)
     return (isnan(pos) || pos < 0.0f) ? 0.0f : pos;
 }
 
+// Clamped before the conversion: an infinite or huge fraction has no int.
 int percent_of(float pos)
 {
-    int ipos = (int)(pos * 100.0f);
-    if (ipos < 0)
+    if (!(pos > 0.0f))
         return 0;
-    return ipos > 100 ? 100 : ipos;
+    if (pos > 1.0f)
+        return 100;
+    return (int)(pos * 100.0f);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ namespace {
 
 const char kTextDownloadFailed[] = "对不起，下载更新文件失败，请稍候重试。";
 const char kTextImageDamaged[] = "对不起，下载的更新文件已损坏，无法写入电子书。请点击确定返回并重新下载。";
+const char kTextWrongReader[] = "对不起，连接的电子书与下载的更新文件不匹配，请连接原来的电子书后重试。";
 const char kFormatStageFailed[] = "对不起，第%d步更新失败，请重启电子书设备并点击确定重新升级。";
 const char kFormatFirstStageDone[] = "第%d步更新成功，请继续,\n\n%s\n%s\n%s\n%s\n%s";
 const char kFormatStageDone[] = "第%d步已成功更新，请继续,\n\n%s\n%s\n%s";
@@ -72,6 +73,7 @@ void lm_ui::DoThreadCB()
             m_nstage_idx = 0;
             g_atomic_int_set(&m_nstage_idx_view, 0);
             g_atomic_int_set(&m_nWrittenStages, 0);
+            g_atomic_int_set(&m_nWriteTried, 0);
             g_atomic_int_set(&m_downError, 0);
             g_atomic_int_set(&m_downComplete, 1);
             g_idle_add(OnJumpDlgCB, this);
@@ -146,8 +148,21 @@ int lm_ui::WriteImage()
 
     if (wait_for_reader() < 0)
         return -1;
+    // The image was chosen for the reader seen when it was downloaded;
+    // another reader may have been attached since. Once a stage has been
+    // tried the reader restarts into what it got and may name itself
+    // differently, so only the first write is guarded.
+    if (!g_atomic_int_get(&m_nWriteTried) && m_pUpdate->get_lumora_buffer_size() != variant) {
+        g_idle_add(OnPopupWrongReaderDlgCB, this);
+        return -1;
+    }
+    // A quit confirmed meanwhile has taken the state: nothing is written.
+    if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_IDLE, WRITE_RUNNING))
+        return -1;
+    g_atomic_int_set(&m_nWriteTried, 1);
     const lm_stage& block = plan.stages[stage];
     int ret = m_pUpdate->write_flash(block.addrs, const_cast<u_char*>(block.data), block.len);
+    g_atomic_int_set(&m_nWriteState, WRITE_IDLE);
     g_atomic_int_set(&m_stageRetval, ret);
     if (ret != 0) {
         g_idle_add(OnPopupTipDlgCB, this);
@@ -185,8 +200,9 @@ int lm_ui::WriteImage()
 
 gboolean lm_ui::OnPopupTipDlgCB(gpointer pArg)
 {
-    if (pArg)
-        static_cast<lm_ui*>(pArg)->DoPopupTipDlgCB();
+    lm_ui* ui = static_cast<lm_ui*>(pArg);
+    if (ui && !ui->defer_while_asking(OnPopupTipDlgCB))
+        ui->DoPopupTipDlgCB();
     return FALSE;
 }
 
@@ -226,8 +242,9 @@ void lm_ui::DoPopupTipDlgCB()
 
 gboolean lm_ui::OnPopupTipErrDlgCB(gpointer parg)
 {
-    if (parg)
-        static_cast<lm_ui*>(parg)->DoPopupTipErrDlgCB();
+    lm_ui* ui = static_cast<lm_ui*>(parg);
+    if (ui && !ui->defer_while_asking(OnPopupTipErrDlgCB))
+        ui->DoPopupTipErrDlgCB();
     return FALSE;
 }
 
@@ -240,8 +257,9 @@ void lm_ui::DoPopupTipErrDlgCB()
 
 gboolean lm_ui::OnPopupBadImageDlgCB(gpointer parg)
 {
-    if (parg)
-        static_cast<lm_ui*>(parg)->DoPopupBadImageDlgCB();
+    lm_ui* ui = static_cast<lm_ui*>(parg);
+    if (ui && !ui->defer_while_asking(OnPopupBadImageDlgCB))
+        ui->DoPopupBadImageDlgCB();
     return FALSE;
 }
 
@@ -261,10 +279,31 @@ void lm_ui::DoPopupBadImageDlgCB()
     release_data_buf();
     g_atomic_int_set(&m_nBufLen, 0);
     g_atomic_int_set(&m_updating, 0);
+    show_update_hint();
     char status[] = "状态:";
     SetProgress(m_prgDownload, 0.0f);
     SetProgressText(m_lblDownload, status);
     DoBtnPrev();
+}
+
+gboolean lm_ui::OnPopupWrongReaderDlgCB(gpointer parg)
+{
+    lm_ui* ui = static_cast<lm_ui*>(parg);
+    if (ui && !ui->defer_while_asking(OnPopupWrongReaderDlgCB))
+        ui->DoPopupWrongReaderDlgCB();
+    return FALSE;
+}
+
+// Nothing was written to a reader of another variant: the Update page
+// waits for "更新" again, with the original reader attached.
+void lm_ui::DoPopupWrongReaderDlgCB()
+{
+    if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
+        return;
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextWrongReader, false);
+    if (g_atomic_int_get(&m_nCancel))
+        return;
+    DoStageChainEnd();
 }
 
 // The stages stopped without completing the update: the Update page offers
@@ -276,6 +315,7 @@ void lm_ui::DoStageChainEnd()
         m_pThread = nullptr;
     }
     g_atomic_int_set(&m_updating, 0);
+    show_update_hint();
     if (m_curDlgIdx == DLGUPDATE)
         SetBtnStatus();
 }

@@ -4,10 +4,69 @@
 #include <gdk/gdkkeysyms.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "gtk_test_support.h"
 
 namespace {
+
+const char kQuitQuestion[] = "您确定要退出墨川电子书升级软件吗？";
+
+// The user's part in the quit question while the worker goes on: at the
+// first look at the open question `meanwhile` runs (what the worker does
+// then), at a later look, once nothing holds it back, every open dialog is
+// answered, the question with `response` and any other with OK. Counts the
+// dialogs open at one time.
+struct QuestionPlay {
+    std::function<void()> meanwhile;
+    bool hold = false;
+    gint response = GTK_RESPONSE_CANCEL;
+    int looks = 0;
+    size_t most_open = 0;
+    std::vector<std::string> texts;
+};
+
+std::string dialog_text(GtkWidget* dialog)
+{
+    gchar* text = nullptr;
+    g_object_get(dialog, "text", &text, nullptr);
+    std::string out = text != nullptr ? text : "";
+    g_free(text);
+    return out;
+}
+
+gboolean play_question(gpointer data)
+{
+    auto* play = static_cast<QuestionPlay*>(data);
+    std::vector<GtkWidget*> open;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* l = windows; l != nullptr; l = l->next) {
+        auto* w = GTK_WIDGET(l->data);
+        if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_visible(w) &&
+            g_object_get_data(G_OBJECT(w), "answered") == nullptr) {
+            open.push_back(w);
+        }
+    }
+    g_list_free(windows);
+    play->most_open = std::max(play->most_open, open.size());
+    if (open.empty()) {
+        return TRUE;
+    }
+    if (play->looks++ == 0) {
+        play->meanwhile();
+        return TRUE;
+    }
+    if (play->hold) {
+        return TRUE;
+    }
+    for (GtkWidget* w : open) {
+        std::string text = dialog_text(w);
+        play->texts.push_back(text);
+        g_object_set_data(G_OBJECT(w), "answered", GINT_TO_POINTER(1));
+        gtk_dialog_response(GTK_DIALOG(w), text == kQuitQuestion ? play->response : GTK_RESPONSE_OK);
+    }
+    return TRUE;
+}
 
 class Nav : public ::testing::Test {
 protected:
@@ -353,6 +412,114 @@ TEST_F(Nav, CloseRequestIsRefusedWhileTheFlashIsWritten)
     EXPECT_TRUE(window_alive());
     EXPECT_EQ(ui->m_nCancel, 0);
     EXPECT_EQ(ui->m_curDlgIdx, lm_ui::DLGUPDATE);
+}
+
+TEST_F(Nav, QuitConfirmedAfterAWriteBeganIsDropped)
+{
+    go_to_update();
+    g_atomic_int_set(&ui->m_updating, 1);
+    g_atomic_int_set(&ui->m_nWaitDevice, 1); // Cancel sensitive: waiting for the reader
+    QuestionPlay play;
+    play.response = GTK_RESPONSE_OK;
+    // The reader attaches while the question is open and the stage begins.
+    play.meanwhile = [this] {
+        g_atomic_int_set(&ui->m_nWaitDevice, 0);
+        g_atomic_int_set(&ui->m_nWriteState, lm_ui::WRITE_RUNNING);
+    };
+    guint source = g_timeout_add(20, play_question, &play);
+    ui->DoBtnCancel();
+    g_source_remove(source);
+    EXPECT_EQ(play.texts, std::vector<std::string>{kQuitQuestion});
+    EXPECT_EQ(ui->m_nCancel, 0);
+    EXPECT_TRUE(window_alive());
+    EXPECT_EQ(ui->m_curDlgIdx, lm_ui::DLGUPDATE);
+    EXPECT_EQ(g_atomic_int_get(&ui->m_nWriteState), lm_ui::WRITE_RUNNING);
+}
+
+TEST_F(Nav, StageDialogWaitsUntilTheQuitQuestionIsAnswered)
+{
+    const char* stage_done = "第1步更新成功，请继续,\n\n1. 首先，请按下电子书的重置键\n"
+                             "2. 请同时按下电源及菜单键，直至屏幕显示更新界面\n"
+                             "   如果屏幕出现空白页面，且Lumora设备更新对话框\n"
+                             "   中的红色按钮变成绿色，请跳至步骤3\n3. 点击确定继续更新";
+    const struct {
+        gint response;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {GTK_RESPONSE_CANCEL, {kQuitQuestion, stage_done}}, // stays: the dialog follows
+        {GTK_RESPONSE_OK, {kQuitQuestion}},                 // quits: it never shows
+    };
+    for (const auto& c : cases) {
+        TearDown();
+        SetUp();
+        go_to_update();
+        g_atomic_int_set(&ui->m_updating, 1);
+        g_atomic_int_set(&ui->m_nstage_idx_view, 1);
+        QuestionPlay play;
+        play.response = c.response;
+        // The reader came back after stage 1: the worker queues its dialog.
+        // The question is answered only after that has been dispatched.
+        struct Delivery {
+            QuestionPlay* play;
+            lm_ui* ui;
+        } delivery = {&play, ui};
+        play.meanwhile = [&delivery] {
+            delivery.play->hold = true;
+            g_idle_add(
+                [](gpointer p) {
+                    auto* d = static_cast<Delivery*>(p);
+                    d->play->hold = false;
+                    return lm_ui::OnPopupTipDlgCB(d->ui);
+                },
+                &delivery);
+        };
+        guint source = g_timeout_add(20, play_question, &play);
+        ui->DoBtnCancel();
+        g_source_remove(source);
+        EXPECT_EQ(play.most_open, 1u) << c.response;
+        EXPECT_EQ(play.texts, c.texts) << c.response;
+    }
+}
+
+TEST_F(Nav, UpdatePageTurnsIdleWithItsHintAndAnEmptyBar)
+{
+    const struct {
+        const char* way;
+        void (*run)(lm_ui*);
+        const char* dialog;
+        lm_ui::DLG_TYPE page;
+        int mask;
+    } ways[] = {
+        {"worker start failed", [](lm_ui* u) { u->OnStartWorkerFailed(); }, nullptr, lm_ui::DLGUPDATE, 3},
+        {"stage chain ended", [](lm_ui* u) { u->DoStageChainEnd(); }, nullptr, lm_ui::DLGUPDATE, 3},
+        {"reader of the other variant", [](lm_ui* u) { u->DoPopupWrongReaderDlgCB(); },
+         "对不起，连接的电子书与下载的更新文件不匹配，请连接原来的电子书后重试。", lm_ui::DLGUPDATE, 3},
+        {"damaged image", [](lm_ui* u) { u->DoPopupBadImageDlgCB(); }, nullptr, lm_ui::DLGDOWNLOAD, 7},
+    };
+    for (const auto& w : ways) {
+        TearDown();
+        SetUp();
+        go_to_update();
+        g_atomic_int_set(&ui->m_updating, 1);
+        ui->SetBtnStatus();
+        // What a stage in progress leaves on the page.
+        ui->SetProgress(ui->m_prgUpdate, 0.6f);
+        ui->SetProgressText(ui->m_lblUpdate, const_cast<char*>(""));
+        DialogSeen seen;
+        answer_dialogs(&seen, GTK_RESPONSE_OK);
+        w.run(ui);
+        finish_answer(&seen);
+        EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(ui->m_lblUpdate)), "点击“更新”开始更新。") << w.way;
+        EXPECT_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(ui->m_prgUpdate)), 0.0) << w.way;
+        EXPECT_EQ(ui->m_updating, 0) << w.way;
+        EXPECT_EQ(ui->m_curDlgIdx, w.page) << w.way;
+        EXPECT_EQ(sensitive_mask(*ui), w.mask) << w.way;
+        if (w.dialog != nullptr) {
+            EXPECT_EQ(seen.text, w.dialog);
+            EXPECT_EQ(seen.type, GTK_MESSAGE_ERROR);
+            EXPECT_EQ(seen.title, "墨川电子书升级软件");
+        }
+    }
 }
 
 TEST_F(Nav, FailedWorkerStartReportsAndRestoresIdleButtons)

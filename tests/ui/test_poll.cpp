@@ -125,10 +125,12 @@ TEST_F(Poll, DownloadProgressShowsTruncatedPercent)
     // Above 1 the text says 100 % and the bar stays where it was.
     download.m_fprogress = 0.3f;
     ui->OnSetProgress();
-    download.m_fprogress = 1.5f;
-    ui->OnSetProgress();
-    EXPECT_EQ(download_text(), "状态: 100% 已下载");
-    EXPECT_NEAR(download_bar(), 0.3, 1e-6);
+    for (float above : {1.5f, 1e30f, INFINITY}) {
+        download.m_fprogress = above;
+        ui->OnSetProgress();
+        EXPECT_EQ(download_text(), "状态: 100% 已下载") << above;
+        EXPECT_NEAR(download_bar(), 0.3, 1e-6);
+    }
     ui->m_pDownload = nullptr;
 }
 

@@ -536,11 +536,40 @@ within 30 expect-sensitive 下载
     return o
 
 
+def reader_swapped(ctx):
+    """The image is downloaded for a reader of variant 64; before "更新" a
+    reader of variant 32 takes its place. Nothing is written: the error
+    dialog, and the Update page waits for "更新" again."""
+    ctx.serve(build_image(64, SIX_BLOCKS), build_image(32, SIX_BLOCKS))
+    script = TO_UPDATE + """
+signal swap-reader
+within 30 expect-insensitive 更新
+within 30 expect-sensitive 更新
+click 更新
+within 60 dialog %s -> ok
+within 30 expect-label %s
+expect-sensitive 更新
+expect-sensitive 取消
+""" % (T.WRONG_READER, T.UPDATE_HINT) + QUIT
+    o = ctx.run(script, reader_opts=["--swap-signal", os.path.join(ctx.work, "signals", "swap-reader"),
+                                     "--swap-product", T.PRODUCT_32])
+    check_clean_end(o)
+    check_dialogs(o, [("error", "ok", T.WRONG_READER), ("info", "ok,cancel", T.QUIT_QUESTION)])
+    check_pages(o, ["Welcome", "Warning", "Download", "Update"])
+    o.expect([l for l in o.reader.lines if "swap product=" in l], "the reader was never swapped")
+    o.expect(not o.reader.frames() and not o.frames, "a frame was written to the other reader")
+    o.expect(not [l for l in o.reader.lines if l.endswith("claim") or " claim" in l],
+             "the other reader was claimed")
+    o.expect(len(o.requests(IMG64)) == 1 and not o.requests(IMG32),
+             "the image for variant 64 was not the one downloaded: %s" % o.server_log)
+    return o
+
+
 SCENARIOS = {f.__name__: f for f in (
     full_update, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
     download_failure_retried, cancel_during_download, warning_no_network,
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
-    invalid_image)}
+    invalid_image, reader_swapped)}
 
 
 def print_evidence(o):

@@ -185,6 +185,7 @@ private:
     void frame_done();
     void schedule(int delay_ms, std::function<void()> fn);
     void run_scheduler();
+    void watch_swap_signal();
     void attach_node(const std::string& path, int devnum);
 
     gboolean do_claim(bool here, UMockdevIoctlClient* client);
@@ -261,6 +262,8 @@ reader_impl::reader_impl(const reader_options& o)
     scheduler = std::thread([this] { run_scheduler(); });
     if (!opt.reader)
         return;
+    if (!opt.swap_signal.empty())
+        watch_swap_signal();
     if (opt.attach_after_ms > 0)
         schedule(opt.attach_after_ms, [this] { plug(opt.devnum, true); });
     else
@@ -342,6 +345,30 @@ void reader_impl::run_scheduler()
         fn();
         lock.lock();
     }
+}
+
+// Looks for the swap signal every 50 ms; when it is there, the reader is
+// unplugged and another one, of the other product string, plugged in.
+void reader_impl::watch_swap_signal()
+{
+    if (access(opt.swap_signal.c_str(), F_OK) != 0) {
+        schedule(50, [this] { watch_swap_signal(); });
+        return;
+    }
+    schedule(opt.leave_after_ms, [this] {
+        leave();
+        std::lock_guard<std::mutex> lock(mu);
+        opt.product = opt.swap_product;
+        logf("swap product=%s", opt.product.c_str());
+    });
+    schedule(opt.leave_after_ms + opt.return_after_ms, [this] {
+        int back;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            back = devnum + 1 > 127 ? 2 : devnum + 1;
+        }
+        plug(back);
+    });
 }
 
 void reader_impl::attach_node(const std::string& path, int dev)

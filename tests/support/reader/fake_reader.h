@@ -57,6 +57,11 @@ struct reader_options {
     bool log_max_inflight = false;
     bool keep_payloads = true;     // keep payloads in memory for frames()
     bool capture_wire = false;     // keep every byte taken on the endpoint, for wire()
+    // Once the file swap_signal exists, the reader leaves (after leave_after_ms)
+    // and another one, naming itself swap_product, comes back return_after_ms
+    // later under the next device number.
+    std::string swap_signal;
+    std::string swap_product;
 };
 
 // What the reader saw; a snapshot.

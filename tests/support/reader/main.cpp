@@ -35,6 +35,8 @@ const char kUsage[] =
     "  --short-urb N           the Nth URB completes short\n"
     "  --never-complete N      the Nth URB never completes\n"
     "  --extra-devices         a root hub, interface entries and another device\n"
+    "  --swap-signal FILE      once FILE exists, another reader takes this one's place\n"
+    "  --swap-product TEXT     the product string of that other reader\n"
     "  --log FILE              append one line per event\n"
     "  --frames-dir DIR        save valid frames' payloads as DIR/frame-NN.bin\n"
     "  --max-inflight-log      log the most URBs in flight at exit\n";
@@ -115,6 +117,10 @@ int parse_args(int argc, char** argv, reader_options* opt)
                 ok = parse_int(v, &opt->short_urb);
             else if (a == "--never-complete")
                 ok = parse_int(v, &opt->never_complete);
+            else if (a == "--swap-signal")
+                opt->swap_signal = v;
+            else if (a == "--swap-product")
+                opt->swap_product = v;
             else if (a == "--log")
                 opt->log_path = v;
             else if (a == "--frames-dir")
