@@ -7,12 +7,14 @@
 #include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 
 #include "net/download.h"
+#include "net/probe_helper.h"
 #include "tests/net/net_support.h"
 
 using nettest::seconds_since;
@@ -21,6 +23,12 @@ using clock_type = std::chrono::steady_clock;
 namespace {
 
 const char kLoopback[] = "127.0.0.1";
+
+// What the capable helper answers in the same namespace.
+int helper_result()
+{
+    return lm_probe::run_helper(LUMORA_PROBE_HELPER, lm_probe::kHelperLimitMs);
+}
 
 // Gives the calling (child) process its own view of /etc/hosts, kept in dir.
 bool use_hosts_file(const std::string& dir, const std::string& content)
@@ -69,6 +77,7 @@ TEST(Probe, PortUnreachableAnswersWithoutTheEcho)
     EXPECT_EQ(0, d.DetectIP(kLoopback));
     EXPECT_EQ(0, d.get_internet_con_status());
     EXPECT_EQ(-1, d.SendPing(kLoopback));
+    EXPECT_EQ(0, helper_result());
 }
 
 TEST(Probe, EchoAnswersWhenTheDatagramIsSwallowed)
@@ -82,6 +91,7 @@ TEST(Probe, EchoAnswersWhenTheDatagramIsSwallowed)
     auto start = clock_type::now();
     EXPECT_EQ(0, d.get_internet_con_status());
     EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_EQ(0, helper_result());
 }
 
 TEST(Probe, SilentServerIsUnreachableAndTheWaitEnds)
@@ -93,6 +103,7 @@ TEST(Probe, SilentServerIsUnreachableAndTheWaitEnds)
     auto start = clock_type::now();
     EXPECT_EQ(-1, d.get_internet_con_status());
     EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_EQ(-1, helper_result());
     EXPECT_EQ(-1, d.DetectIP("not an address"));
     EXPECT_EQ(-1, d.SendPing("not an address"));
 }
@@ -185,6 +196,21 @@ TEST(Probe, WithoutRawSocketPrivilegeTheServerIsUnreachable)
         return 0;
     });
     EXPECT_EQ(0, code);
+}
+
+TEST(ProbeHelper, MissingFailingOrHangingHelperMeansUnreachable)
+{
+    EXPECT_EQ(-1, lm_probe::run_helper("/nonexistent/lumora-updater-probe", lm_probe::kHelperLimitMs));
+    EXPECT_EQ(-1, lm_probe::run_helper("/bin/false", lm_probe::kHelperLimitMs));
+    const std::string dir = nettest::make_temp_dir();
+    const std::string hanging = dir + "/hanging";
+    nettest::write_file(hanging, "#!/bin/sh\nexec sleep 60\n");
+    ASSERT_EQ(0, chmod(hanging.c_str(), 0755));
+    auto start = clock_type::now();
+    EXPECT_EQ(-1, lm_probe::run_helper(hanging.c_str(), 300));
+    EXPECT_LT(seconds_since(start), 10.0);  // killed, not waited for
+    unlink(hanging.c_str());
+    rmdir(dir.c_str());
 }
 
 // Run by the second ctest entry, through netns-run --quiet-udp --no-echo.
