@@ -13,6 +13,7 @@ public:
     void set_data(lm_update* pUpdate) { m_pUpdate = pUpdate; }
 
     // Reachability probe: 0 when the update server answered, -1 when not.
+    // In-process as root, otherwise through lumora-updater-probe.
     int get_internet_con_status();
     int host2ip(const char* domain, char* ip);
     int DetectIP(const char* destIp);
@@ -62,8 +63,6 @@ public:
     static constexpr long kMaxImageSize = 256L << 20;    // largest body accepted
     static constexpr int kFieldSize = 260;               // manifest fields: 259 characters + zero
     static constexpr int kHttpPort = 80;
-    static constexpr int kProbePort = 45678;             // nothing listens there
-    static constexpr int kProbeWaitMs = 2000;            // whole wait of each probe
     static constexpr int kConnectTimeoutSec = 10;
     static constexpr int kDataTimeoutSec = 30;           // longest wait for the next bytes
     static constexpr int kCancelPollMs = 250;            // cancel flag looked at this often

@@ -20,11 +20,22 @@ namespace {
 // Longest request text: the fixed pieces of the request line and headers.
 const int kRequestFixedLen = 4 + 9 + 2 + 10 + 2 + 5 + 2 + 22 + 2 + 2;
 
+// Host and path go into the request line and the Host: header as they are:
+// a space, a control byte or DEL would split them or add headers.
+bool fits_request(const char* text)
+{
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; c++) {
+        if (*c <= 0x20 || *c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
 int resolve_ipv4(const char* host, in_addr* addr)
 {
     if (!host || !*host)
         return -1;
-    if (inet_aton(host, addr) != 0)
+    if (inet_pton(AF_INET, host, addr) == 1)
         return 0;
     return lm_resolve_ipv4(host, addr);
 }
@@ -62,6 +73,8 @@ int lm_download::http_download(const char* host, const char* file, char** pdata,
     if (!host || !file || !pdata)
         return -1;
     if (static_cast<long>(strlen(host) + strlen(file)) + kRequestFixedLen >= kRequestBlockSize)
+        return -1;
+    if (!fits_request(host) || !fits_request(file))
         return -1;
     sockaddr_in to;
     memset(&to, 0, sizeof(to));

@@ -23,6 +23,29 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
+// The value after "Content-Length:" up to the line's end, within [at, end):
+// digits between optional blanks, nothing else.
+int parse_length_value(const char* at, const char* end, long* pValue)
+{
+    while (at < end && is_blank(*at))
+        at++;
+    if (at == end || *at < '0' || *at > '9')
+        return -1;  // no number, or a sign: a negative length is refused here
+    long value = 0;
+    while (at < end && *at >= '0' && *at <= '9') {
+        if (value > (LONG_MAX - 9) / 10)
+            return -1;
+        value = value * 10 + (*at - '0');
+        at++;
+    }
+    while (at < end && is_blank(*at))
+        at++;
+    if (at == end || *at != '\r')
+        return -1;  // trailing garbage after the number
+    *pValue = value;
+    return 0;
+}
+
 }  // namespace
 
 int lm_download::find_header_end(const char* block, int len)
@@ -40,40 +63,32 @@ int lm_download::parse_status(const char* block, int len)
 int lm_download::parse_content_length(const char* block, int len, long* pLength)
 {
     // The header must start a line, so "X-Content-Length:" or a body byte
-    // sequence never counts.
+    // sequence never counts. Two different values leave the body's length
+    // unknown (RFC 9112, 6.3); the same value repeated is fine.
     const int name_len = static_cast<int>(sizeof(kLengthName)) - 1;
-    const char* at = nullptr;
+    bool found = false;
+    long length = 0;
     for (int from = 0; from < len;) {
         const char* line_end = find_bytes(block + from, len - from, "\r\n", 2);
         if (!line_end)
             break;
         const char* next = line_end + 2;
-        if (next - block + name_len <= len && memcmp(next, kLengthName, name_len) == 0) {
-            at = next + name_len;
-            break;
-        }
         from = static_cast<int>(next - block);
-    }
-    if (!at)
-        return -1;
-
-    const char* end = block + len;
-    while (at < end && is_blank(*at))
-        at++;
-    if (at == end || *at < '0' || *at > '9')
-        return -1;  // no number, or a sign: a negative length is refused here
-    long value = 0;
-    while (at < end && *at >= '0' && *at <= '9') {
-        if (value > (LONG_MAX - 9) / 10)
+        if (from + 2 <= len && memcmp(next, "\r\n", 2) == 0)
+            break;  // the empty line: what follows is the body
+        if (next - block + name_len > len || memcmp(next, kLengthName, name_len) != 0)
+            continue;
+        long value = 0;
+        if (parse_length_value(next + name_len, block + len, &value) != 0)
             return -1;
-        value = value * 10 + (*at - '0');
-        at++;
+        if (found && value != length)
+            return -1;
+        found = true;
+        length = value;
     }
-    while (at < end && is_blank(*at))
-        at++;
-    if (at == end || *at != '\r')
-        return -1;  // trailing garbage after the number
-    *pLength = value;
+    if (!found)
+        return -1;
+    *pLength = length;
     return 0;
 }
 

@@ -1,6 +1,5 @@
-// Reachability of the update server: a UDP datagram to a closed port, whose
-// ICMP port-unreachable answer proves the server is there, with an ICMP echo
-// as the fallback. Both need a raw ICMP socket (root or CAP_NET_RAW).
+// The reachability probe itself, shared by the updater and its capable
+// helper; see probe.h.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
@@ -10,10 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/download.h"
-#include "net/resolve.h"
+#include "net/probe.h"
+#include "net/clock.h"
 #include "net/icmp.h"
-#include "net/socket_wait.h"
+#include "net/resolve.h"
 
 namespace {
 
@@ -58,19 +57,19 @@ bool split_datagram(const unsigned char* msg, int len, IPHEAD* ip, ICMP_HEAD* ic
     return true;
 }
 
-int udp_probe(int udp, int raw, in_addr_t server)
+int await_port_unreachable(int udp, int raw, in_addr_t server)
 {
     char send_buf[1024] = {0};
     unsigned char recv_buf[1024] = {0};
     sockaddr_in to;
     memset(&to, 0, sizeof(to));
     to.sin_family = AF_INET;
-    to.sin_port = htons(lm_download::kProbePort);
+    to.sin_port = htons(lm_probe::kPort);
     to.sin_addr.s_addr = server;
     if (sendto(udp, send_buf, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
         return -1;
 
-    const long long deadline = lm_net::monotonic_ms() + lm_download::kProbeWaitMs;
+    const long long deadline = lm_net::monotonic_ms() + lm_probe::kWaitMs;
     for (;;) {
         if (wait_until(raw, deadline) != 0)
             return -1;
@@ -88,7 +87,7 @@ int udp_probe(int udp, int raw, in_addr_t server)
     }
 }
 
-int echo_probe(lm_download* self, int raw, in_addr_t server)
+int await_echo_reply(int raw, in_addr_t server)
 {
     sockaddr_in to;
     memset(&to, 0, sizeof(to));
@@ -96,11 +95,11 @@ int echo_probe(lm_download* self, int raw, in_addr_t server)
     to.sin_addr.s_addr = server;
     const unsigned short id = static_cast<unsigned short>(getpid() & 0xFFFF);
     unsigned char send_buf[kEchoReplySize] = {0};
-    self->build_echo_request(send_buf, id);
+    lm_probe::build_echo_request(send_buf, id);
     if (sendto(raw, send_buf, kEchoRequestSize, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0)
         return -1;
 
-    const long long deadline = lm_net::monotonic_ms() + lm_download::kProbeWaitMs;
+    const long long deadline = lm_net::monotonic_ms() + lm_probe::kWaitMs;
     for (;;) {
         if (wait_until(raw, deadline) != 0)
             return -1;
@@ -129,19 +128,29 @@ int echo_probe(lm_download* self, int raw, in_addr_t server)
 
 }  // namespace
 
-int lm_download::get_internet_con_status()
+namespace lm_probe {
+
+int server_reachable(const char* host)
 {
     char ip[16];
     memset(ip, 0, sizeof(ip));
-    if (host2ip(m_host, ip) < 0)
+    if (host_to_ip(host, ip) < 0)
         return -1;
-    int detected = DetectIP(ip);
-    if (detected >= 0)
-        return detected;
-    return SendPing(ip);
+    if (udp_probe(ip) == 0)
+        return 0;
+    return echo_probe(ip);
 }
 
-int lm_download::host2ip(const char* domain, char* ip)
+bool raw_sockets_allowed()
+{
+    int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (raw < 0)
+        return false;
+    close(raw);
+    return true;
+}
+
+int host_to_ip(const char* domain, char* ip)
 {
     if (!domain || !*domain || !ip)
         return -1;
@@ -153,9 +162,9 @@ int lm_download::host2ip(const char* domain, char* ip)
     return text ? 0 : -1;
 }
 
-int lm_download::DetectIP(const char* destIp)
+int udp_probe(const char* ip)
 {
-    in_addr_t server = inet_addr(destIp);
+    in_addr_t server = inet_addr(ip);
     if (server == INADDR_NONE)
         return -1;
     int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -167,26 +176,26 @@ int lm_download::DetectIP(const char* destIp)
         close(udp);
         return -1;
     }
-    int result = udp_probe(udp, raw, server);
+    int result = await_port_unreachable(udp, raw, server);
     close(raw);
     close(udp);
     return result;
 }
 
-int lm_download::SendPing(const char* destIp)
+int echo_probe(const char* ip)
 {
-    in_addr_t server = inet_addr(destIp);
+    in_addr_t server = inet_addr(ip);
     if (server == INADDR_NONE)
         return -1;
     int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (raw < 0)
         return -1;
-    int result = echo_probe(this, raw, server);
+    int result = await_echo_reply(raw, server);
     close(raw);
     return result;
 }
 
-unsigned short lm_download::cal_chksum(unsigned short* addr, int len)
+unsigned short checksum(const unsigned short* addr, int len)
 {
     // Words are read as they lie in memory; memcpy keeps odd offsets legal.
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(addr);
@@ -209,7 +218,7 @@ unsigned short lm_download::cal_chksum(unsigned short* addr, int len)
     return static_cast<unsigned short>(~sum);
 }
 
-void lm_download::build_echo_request(unsigned char* pkt, unsigned short id)
+void build_echo_request(unsigned char* pkt, unsigned short id)
 {
     ICMP_HEAD icmp;
     icmp.icmp_type = kIcmpEchoRequest;
@@ -217,6 +226,8 @@ void lm_download::build_echo_request(unsigned char* pkt, unsigned short id)
     icmp.icmp_chksum = 0;
     icmp.icmp_Id = id;
     icmp.icmp_Seq = 0;
-    icmp.icmp_chksum = cal_chksum(reinterpret_cast<unsigned short*>(&icmp), sizeof(icmp));
+    icmp.icmp_chksum = checksum(reinterpret_cast<unsigned short*>(&icmp), sizeof(icmp));
     memcpy(pkt, &icmp, sizeof(icmp));
 }
+
+}  // namespace lm_probe

@@ -3,18 +3,10 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include "net/download.h"
 
 namespace lm_net {
-
-long long monotonic_ms()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 bool cancel_requested(const int* pCancel)
 {

@@ -5,9 +5,9 @@
 
 #include <netinet/in.h>
 
-namespace lm_net {
+#include "net/clock.h"
 
-long long monotonic_ms();
+namespace lm_net {
 
 // The user interface sets the flag on the main thread; read it atomically.
 bool cancel_requested(const int* pCancel);

@@ -2,24 +2,22 @@
 """The Debian package lets a normal user pass the Warning page.
 
   check_deb_nonroot.py --build-dir DIR --netns-run PATH --reader PATH
-                       --driver PATH [--user nobody]
+                       --driver PATH --module PATH [--user nobody]
 
 Builds the .deb, unpacks it into a temp folder and runs its postinst there
-(DPKG_ROOT), so the unpacked binary carries cap_net_raw. Then, in private
-network and mount namespaces (netns-run) with the emulated reader, it runs
-that binary as USER on the caller's X display, driven by the e2e GTK module:
-Welcome, "下一步", and the Warning page must settle on the all-present state
-(empty warning, "下一步" sensitive) before the wizard is quit.
+(DPKG_ROOT), so the unpacked probe helper carries cap_net_raw and the program
+none. Then, in private network and mount namespaces (netns-run) with the
+emulated reader, it runs that program as USER on the caller's X display,
+driven by the e2e GTK module: Welcome, "下一步", and the Warning page must
+settle on the all-present state (empty warning, "下一步" sensitive) before the
+wizard is quit. The program cannot open raw sockets itself, so the network
+check passed through the helper. A second GTK module (--module), standing in
+for any module a user may load, must fail to open a packet and a raw socket.
 
 What a real system provides and the test has to set up itself, inside its
 own namespaces and temp folder:
   - the reader's usbfs node is made read-write for the user, as the package's
     udev rule (TAG+="uaccess") has logind do for the seat user;
-  - a binary with file capabilities runs in secure-execution mode, where the
-    loader takes a path-less LD_PRELOAD only from the system library folders
-    and only if the file is set-user-ID: a set-user-ID copy of umockdev's
-    preload library is bound over the original in the private mount
-    namespace, so the emulated reader stays visible to the updater;
   - the emulated usbfs node is a pty: a private devpts instance keeps the
     permission change away from the host's terminals.
 
@@ -40,16 +38,16 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from check_install import BINARY, SKIP, Checks, build_deb, filesystem_takes_capabilities, run  # noqa: E402
+from check_install import (BINARY, HELPER, HELPER_CAPS, SKIP, Checks, build_deb,  # noqa: E402
+                           file_caps, filesystem_takes_capabilities, run)
 
 E2E_HARNESS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness")
 sys.path.insert(0, E2E_HARNESS)
 from logs import Transcript, read_lines  # noqa: E402
 
 PRELOAD = "libumockdev-preload.so.0"
-SYSTEM_LIB_DIRS = ("/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu", "/usr/lib64", "/lib64",
-                   "/usr/lib", "/lib")
 CAP_NET_RAW_BIT = 1 << 13
+EPERM = 1
 QUIT_QUESTION = "您确定要退出墨川电子书升级软件吗？"
 RUN_TIMEOUT_S = 90
 
@@ -85,22 +83,12 @@ def missing_facility(args):
         pwd.getpwnam(args.user)
     except KeyError:
         return "no user %r" % args.user
-    if not find_preload():
-        return PRELOAD + " not found in the system library folders (package libumockdev0)"
     with open("/proc/self/status") as f:
         status = dict(line.split(":", 1) for line in f if ":" in line)
     if int(status.get("NoNewPrivs", "0").strip()):
         return "no_new_privs is set: file capabilities are not granted at exec"
     if not int(status.get("CapBnd", "0").strip(), 16) & CAP_NET_RAW_BIT:
         return "cap_net_raw is not in the capability bounding set"
-    return None
-
-
-def find_preload():
-    for d in SYSTEM_LIB_DIRS:
-        path = os.path.join(d, PRELOAD)
-        if os.path.exists(path):
-            return os.path.realpath(path)
     return None
 
 
@@ -125,7 +113,7 @@ def copy_x_authority(dest, owner):
 
 def install_package(c, build_dir, work):
     """Unpacks the .deb into work/root and runs its postinst there; returns
-    the unpacked binary, or None when that failed."""
+    the unpacked program, or None when that failed."""
     path = build_deb(build_dir, make_dir(os.path.join(work, "pkg")))
     root, ctl = os.path.join(work, "root"), os.path.join(work, "ctl")
     run(["dpkg-deb", "-x", path, root])
@@ -134,16 +122,16 @@ def install_package(c, build_dir, work):
     out = run([os.path.join(ctl, "postinst"), "configure"], env=env, check=False)
     if not c.expect(out.returncode == 0, "postinst configure failed:\n" + out.stdout):
         return None
-    binary = os.path.join(root, BINARY)
-    caps = run(["getcap", binary]).stdout
-    if not c.expect("cap_net_raw=ep" in caps or "cap_net_raw+ep" in caps,
-                    "getcap after postinst: %r" % caps):
+    binary, helper = os.path.join(root, BINARY), os.path.join(root, HELPER)
+    if not c.expect(file_caps(helper) == HELPER_CAPS, "helper capabilities: %r" % file_caps(helper)):
+        return None
+    if not c.expect(file_caps(binary) == "", "program capabilities: %r" % file_caps(binary)):
         return None
     return binary
 
 
 def check_process(c, path):
-    """The updater ran as the user, with cap_net_raw and the emulated reader."""
+    """The updater ran as the user, with no capability, and the emulated reader."""
     seen = {}
     for line in read_lines(path):
         key, _, value = line.partition(":")
@@ -153,9 +141,18 @@ def check_process(c, path):
     uid = str(pwd.getpwnam(seen.get("User", ["nobody"])[0]).pw_uid)
     c.expect(seen.get("Uid") == [uid] * 4, "updater user ids %r, expected %s" % (seen.get("Uid"), uid))
     c.expect(seen.get("Groups", []) == [], "updater kept groups %r" % seen.get("Groups"))
-    eff = int(seen.get("CapEff", ["0"])[0], 16)
-    c.expect(eff == CAP_NET_RAW_BIT, "updater effective capabilities 0x%x, expected cap_net_raw only" % eff)
+    for kind in ("CapPrm", "CapEff"):
+        caps = int(seen.get(kind, ["-1"])[0], 16)
+        c.expect(caps == 0, "updater %s 0x%x, expected none" % (kind, caps))
     c.expect(seen.get("Preload") == ["yes"], "umockdev's preload library was not loaded in the updater")
+
+
+def check_socket_report(c, path):
+    """The user's module in the updater could open neither socket."""
+    lines = read_lines(path)
+    expected = ["packet errno %d" % EPERM, "raw errno %d" % EPERM]
+    c.expect(lines == expected, "the user's GTK module in the updater reports %r, expected %r"
+             % (lines, expected))
 
 
 def check_transcript(c, path):
@@ -191,21 +188,19 @@ def outer(args):
         home = make_dir(os.path.join(work, "home"), user, 0o700)
         out_dir = make_dir(os.path.join(work, "out"), user)
         make_dir(os.path.join(out_dir, "shots"), user)
-        driver = os.path.join(work, os.path.basename(args.driver))
-        shutil.copy(args.driver, driver)
-        os.chmod(driver, 0o644)
+        modules = []
+        for module in (args.driver, args.module):
+            modules.append(os.path.join(work, os.path.basename(module)))
+            shutil.copy(module, modules[-1])
+            os.chmod(modules[-1], 0o644)
         script = os.path.join(work, "script.txt")
         with open(script, "w", encoding="utf-8") as f:
             f.write(SCRIPT)
         os.chmod(script, 0o644)
-        preload_copy = os.path.join(work, "preload-setuid.so")
-        shutil.copy(find_preload(), preload_copy)
-        os.chmod(preload_copy, 0o4755)
 
         cfg = {"work": work, "binary": binary, "reader": args.reader, "user": args.user,
-               "home": home, "out": out_dir, "driver": driver, "script": script,
-               "xauthority": xauth, "display": os.environ["DISPLAY"],
-               "preload": find_preload(), "preload_copy": preload_copy}
+               "home": home, "out": out_dir, "modules": modules, "script": script,
+               "xauthority": xauth, "display": os.environ["DISPLAY"]}
         config = os.path.join(work, "config.json")
         with open(config, "w") as f:
             json.dump(cfg, f)
@@ -224,7 +219,8 @@ def outer(args):
         c.expect(status == 0, "the run ended with status %r" % status)
         check_process(c, os.path.join(work, "process.txt"))
         check_transcript(c, os.path.join(out_dir, "driver.log"))
-        evidence = ["process.txt", "out/driver.log"]
+        check_socket_report(c, os.path.join(out_dir, "sockets.txt"))
+        evidence = ["process.txt", "out/sockets.txt", "out/driver.log"]
         if c.failures:
             evidence += ["netns.log", "updater.out", "reader.log"]
         for name in evidence:
@@ -250,7 +246,6 @@ def inner(config):
         with open(os.path.join(work, "skip"), "w") as f:
             f.write("cannot mount a private devpts instance in the mount namespace\n")
         return SKIP
-    subprocess.run(["mount", "--bind", cfg["preload_copy"], cfg["preload"]], check=True)
     cmd = ["umockdev-wrapper", cfg["reader"], "--log", os.path.join(work, "reader.log"), "--",
            sys.executable, os.path.abspath(__file__), "as-user", config]
     with open(os.path.join(work, "updater.out"), "wb") as out:
@@ -284,7 +279,7 @@ def record_process(pid, binary, path, user):
         try:
             if os.readlink("/proc/%d/exe" % pid) == binary:
                 with open("/proc/%d/status" % pid) as f:
-                    status = [l for l in f if l.split(":")[0] in ("Uid", "Gid", "Groups", "CapEff")]
+                    status = [l for l in f if l.split(":")[0] in ("Uid", "Gid", "Groups", "CapPrm", "CapEff")]
                 with open("/proc/%d/maps" % pid) as f:
                     preloaded = PRELOAD.split(".so")[0] in f.read()
                 with open(path, "w") as out:
@@ -309,7 +304,8 @@ def as_user(config):
         "HOME": cfg["home"],
         "DISPLAY": cfg["display"],
         "NO_AT_BRIDGE": "1",
-        "GTK_MODULES": cfg["driver"],
+        "GTK_MODULES": ":".join(cfg["modules"]),
+        "LUMORA_SOCKET_REPORT": os.path.join(out, "sockets.txt"),
         "LUMORA_E2E_SCRIPT": cfg["script"],
         "LUMORA_E2E_LOG": os.path.join(out, "driver.log"),
         "LUMORA_E2E_SHOTS": os.path.join(out, "shots"),
@@ -331,7 +327,7 @@ def main():
         return (inner if sys.argv[1] == "inner" else as_user)(sys.argv[2])
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    for name in ("build-dir", "netns-run", "reader", "driver"):
+    for name in ("build-dir", "netns-run", "reader", "driver", "module"):
         p.add_argument("--" + name, required=True)
     p.add_argument("--user", default="nobody")
     return outer(p.parse_args())

@@ -11,7 +11,8 @@
       lintian reports no error and no warning;
   check_install.py postinst --build-dir DIR
       builds the .deb, unpacks it into a temp folder and runs its postinst
-      there (DPKG_ROOT), then checks that the binary carries cap_net_raw.
+      there (DPKG_ROOT), then checks that the probe helper carries exactly
+      cap_net_raw and the program no capability.
 
 Every failed check is printed as "FAIL: ..." and the exit status is 1;
 77 means the check cannot run on this machine (skipped).
@@ -32,6 +33,7 @@ import xml.etree.ElementTree as ElementTree
 SKIP = 77
 
 BINARY = "usr/bin/lumora-updater"
+HELPER = "usr/libexec/lumora-updater/lumora-updater-probe"
 DESKTOP = "usr/share/applications/lumora-updater.desktop"
 ICON = "usr/share/icons/hicolor/48x48/apps/lumora-updater.png"
 UDEV_RULE = "usr/lib/udev/rules.d/70-lumora-updater.rules"
@@ -40,9 +42,12 @@ CHANGELOG = "usr/share/doc/lumora-updater/changelog.gz"
 COPYRIGHT = "usr/share/doc/lumora-updater/copyright"
 METAINFO = "usr/share/metainfo/com.lumora_reader.updater.metainfo.xml"
 DOCUMENTS = {MANUAL_PAGE, CHANGELOG, COPYRIGHT, METAINFO}
-EXPECTED_FILES = {BINARY, DESKTOP, ICON, UDEV_RULE} | DOCUMENTS
+EXPECTED_FILES = {BINARY, HELPER, DESKTOP, ICON, UDEV_RULE} | DOCUMENTS
 
 LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
+# What getcap prints for the helper, and for nothing else the package installs.
+HELPER_CAPS = "cap_net_raw=ep"
+GUI_LIBRARIES = ("libgtk", "libgdk", "libglib", "libgobject", "libgthread", "libgmodule")
 
 CHINESE_NAME = "墨川电子书升级软件"
 
@@ -221,9 +226,9 @@ def check_icon(c, root):
     c.expect(size is None or size == (48, 48), "icon is %r, not 48x48" % (size,))
 
 
-def check_binary(c, root):
-    path = os.path.join(root, BINARY)
-    if not c.expect(os.path.isfile(path), "binary missing: " + BINARY):
+def check_binary(c, root, name=BINARY):
+    path = os.path.join(root, name)
+    if not c.expect(os.path.isfile(path), "binary missing: " + name):
         return
     with open(path, "rb") as f:
         c.expect(f.read(4) == b"\x7fELF", "binary is not an ELF file")
@@ -263,7 +268,7 @@ def check_manual_page(c, root):
     plain = text.replace("\\-", "-")
     for page in ("Welcome", "Warning", "Download", "Update", "Finish"):
         c.expect(page in plain, "manual page does not describe the %s page" % page)
-    for installed in (BINARY, UDEV_RULE, DESKTOP, METAINFO):
+    for installed in (BINARY, HELPER, UDEV_RULE, DESKTOP, METAINFO):
         c.expect("/" + installed in plain, "manual page does not name /" + installed)
     c.expect("cap_net_raw" in plain, "manual page does not name the capability")
     if not c.expect(shutil.which("man"), "man not installed (package man-db)"):
@@ -359,6 +364,22 @@ def check_lintian(c, deb_path):
     c.expect(out.returncode == 0 and not complaints, "lintian complains:\n" + out.stdout)
 
 
+def check_helper(c, root):
+    """The capable helper links no GUI library: GTK and GLib load code the user chooses."""
+    check_binary(c, root, HELPER)
+    path = os.path.join(root, HELPER)
+    if os.path.isfile(path) and shutil.which("readelf"):
+        needed = run(["readelf", "-d", path]).stdout
+        linked = [l for l in GUI_LIBRARIES if "[%s" % l in needed]
+        c.expect(not linked, "the probe helper links %s" % linked)
+
+
+def file_caps(path):
+    """The capabilities getcap reports for path, "" for none."""
+    out = run(["getcap", path]).stdout.strip()
+    return out[len(path):].strip() if out.startswith(path) else out
+
+
 # --- the three checks -----------------------------------------------------------
 
 def staging(args):
@@ -377,6 +398,7 @@ def staging(args):
         check_changelog(c, stage, args.version)
         check_copyright(c, stage)
         check_metainfo(c, stage, args.version)
+        check_helper(c, stage)
     return c.finish("staged install")
 
 
@@ -424,7 +446,8 @@ def deb(args):
                 text = open(postinst, encoding="utf-8").read()
                 c.expect(text.startswith("#!/bin/sh"), "postinst has no /bin/sh line")
                 c.expect(re.search(r"setcap cap_net_raw\+ep ", text), "postinst does not run setcap")
-                c.expect("/usr/bin/lumora-updater" in text, "postinst does not name the binary")
+                c.expect("/" + HELPER in text, "postinst does not name the probe helper")
+                c.expect("/" + BINARY not in text, "postinst names the GTK program")
                 c.expect(run(["sh", "-n", postinst], check=False).returncode == 0,
                          "postinst has a shell syntax error")
 
@@ -437,8 +460,9 @@ def deb(args):
         files = {n for n, mode in entries.items() if mode.startswith("-")}
         c.expect(files == EXPECTED_FILES, "package files differ: missing %s, extra %s" %
                  (sorted(EXPECTED_FILES - files), sorted(files - EXPECTED_FILES)))
-        c.expect(entries.get(BINARY, "").startswith("-rwxr-xr-x"),
-                 "binary mode in package is %r" % entries.get(BINARY))
+        for name in (BINARY, HELPER):
+            c.expect(entries.get(name, "").startswith("-rwxr-xr-x"),
+                     "%s mode in package is %r" % (name, entries.get(name)))
         for name in {DESKTOP, ICON, UDEV_RULE} | DOCUMENTS:
             c.expect(entries.get(name, "").startswith("-rw-r--r--"),
                      "%s mode in package is %r" % (name, entries.get(name)))
@@ -465,8 +489,8 @@ def postinst(args):
         root, ctl = os.path.join(work, "root"), os.path.join(work, "ctl")
         run(["dpkg-deb", "-x", path, root])
         run(["dpkg-deb", "--control", path, ctl])
-        binary = os.path.join(root, BINARY)
-        c.expect(run(["getcap", binary]).stdout.strip() == "", "the packaged binary already has capabilities")
+        binary, helper = os.path.join(root, BINARY), os.path.join(root, HELPER)
+        c.expect(file_caps(helper) == "", "the packaged helper already has capabilities")
 
         # Without setcap on the PATH the postinst warns but must not fail the install.
         no_setcap = os.path.join(work, "bin")
@@ -482,8 +506,8 @@ def postinst(args):
         env = dict(os.environ, DPKG_ROOT=root)
         out = run([os.path.join(ctl, "postinst"), "configure"], env=env, check=False)
         c.expect(out.returncode == 0, "postinst configure failed:\n" + out.stdout)
-        caps = run(["getcap", binary]).stdout
-        c.expect(re.search(r"cap_net_raw[=+]ep", caps), "getcap after postinst: %r" % caps)
+        c.expect(file_caps(helper) == HELPER_CAPS, "helper capabilities after postinst: %r" % file_caps(helper))
+        c.expect(file_caps(binary) == "", "program capabilities after postinst: %r" % file_caps(binary))
     return c.finish("postinst")
 
 

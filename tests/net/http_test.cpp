@@ -78,6 +78,8 @@ TEST(HttpReplyHead, StatusAndLengthAreReadFromTheHeaderBlockOnly)
         {"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", -1, 0},
         {"HTTP/1.1 200 OK\r\nContent-Length: 268435457\r\n\r\n", -1, 0},
         {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", -1, 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX: y\r\nContent-Length: 5\r\n\r\n", 0, 5},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 50\r\n\r\n", -1, 0},
     };
     for (const auto& c : cases) {
         long length = 0;
@@ -92,6 +94,33 @@ TEST(HttpReplyHead, StatusAndLengthAreReadFromTheHeaderBlockOnly)
     EXPECT_EQ(lm_download::kNoLength, d.getlength("HTTP/1.1 200 OK\r\n\r\n"));
     EXPECT_EQ(0, d.getstatus("HTTP/1.1 200 OK\r\n\r\n"));
     EXPECT_EQ(-1, d.getstatus("HTTP/1.0 200 OK\r\n\r\n"));
+}
+
+TEST(HttpRequest, HostOrPathThatWouldBreakTheRequestIsRefusedWithoutConnecting)
+{
+    // The peer answers one connection: a refused fetch must not have used it.
+    scripted_peer peer({{reply_head(0)}});
+    lm_download d;
+    d.m_nDataLimitMs = 2000;
+    char* data = nullptr;
+    int cancel = 0;
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"127.0.0.1\nX-Injected: yes", "/f"},
+        {"127.0.0.1\r\nX-Injected: yes", "/f"},
+        {"127.0.0.1\t", "/f"},
+        {"127.0.0.1 junk", "/f"},
+        {kLoopback, "/a b"},
+        {kLoopback, "/f HTTP/1.0\r\nX-Injected: yes"},
+        {kLoopback, "/f\x01"},
+        {kLoopback, "/f\x7f"},
+    };
+    for (const auto& r : refused)
+        EXPECT_EQ(-1, d.http_download(r.first.c_str(), r.second.c_str(), &data, &cancel)) << r.first << r.second;
+    // Anything else the manifest may carry still goes out unchanged.
+    const char path[] = "/img/\xe5\x9b\xba%20v2?a=1&b=~#x";
+    EXPECT_EQ(0, d.http_download(kLoopback, path, &data, &cancel));
+    EXPECT_EQ(0, peer.request().find(std::string("GET ") + path + " HTTP/1.1\r\n"));
+    free(data);
 }
 
 TEST(HttpReplyHead, SearchesStayInsideTheBytesReceived)

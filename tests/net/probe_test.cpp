@@ -4,15 +4,18 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 
 #include "net/download.h"
+#include "net/probe_helper.h"
 #include "tests/net/net_support.h"
 
 using nettest::seconds_since;
@@ -21,6 +24,12 @@ using clock_type = std::chrono::steady_clock;
 namespace {
 
 const char kLoopback[] = "127.0.0.1";
+
+// What the capable helper answers in the same namespace.
+int helper_result()
+{
+    return lm_probe::run_helper(LUMORA_PROBE_HELPER, lm_probe::kHelperLimitMs);
+}
 
 // Gives the calling (child) process its own view of /etc/hosts, kept in dir.
 bool use_hosts_file(const std::string& dir, const std::string& content)
@@ -42,6 +51,51 @@ bool echo_request_seen(int raw)
             return true;
     }
     return false;
+}
+
+// Sends an 8-byte ICMP message to 127.0.0.1 from the local address from, as
+// another host or another program on this machine would.
+void send_icmp(const char* from, uint8_t type, uint8_t code, uint16_t id)
+{
+    int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (raw < 0)
+        return;
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &addr.sin_addr);
+    alignas(unsigned short) unsigned char msg[8] = {type, code, 0, 0, 0, 0, 0, 0};
+    memcpy(msg + 4, &id, sizeof(id));
+    const unsigned short sum = lm_download().cal_chksum(reinterpret_cast<unsigned short*>(msg), sizeof(msg));
+    memcpy(msg + 2, &sum, sizeof(sum));
+    if (bind(raw, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(raw, msg, sizeof(msg), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    }
+    close(raw);
+}
+
+// Waits on raw for this process's echo request and answers it with an echo
+// reply, after another program's reply when foreign_first is set.
+void answer_echo(int raw, bool foreign_first)
+{
+    const uint16_t id = static_cast<uint16_t>(getpid() & 0xFFFF);
+    unsigned char msg[256];
+    pollfd p = {raw, POLLIN, 0};
+    while (poll(&p, 1, 3000) > 0) {
+        ssize_t n = recv(raw, msg, sizeof(msg), 0);
+        int ip_len = (msg[0] & 0x0F) * 4;
+        uint16_t got = 0;
+        if (n < ip_len + 8 || msg[ip_len] != 8)
+            continue;
+        memcpy(&got, msg + ip_len + 4, sizeof(got));
+        if (got != id)
+            continue;
+        if (foreign_first)
+            send_icmp(kLoopback, 0, 0, static_cast<uint16_t>(id ^ 0x5A5A));
+        send_icmp(kLoopback, 0, 0, id);
+        return;
+    }
 }
 
 }  // namespace
@@ -69,6 +123,7 @@ TEST(Probe, PortUnreachableAnswersWithoutTheEcho)
     EXPECT_EQ(0, d.DetectIP(kLoopback));
     EXPECT_EQ(0, d.get_internet_con_status());
     EXPECT_EQ(-1, d.SendPing(kLoopback));
+    EXPECT_EQ(0, helper_result());
 }
 
 TEST(Probe, EchoAnswersWhenTheDatagramIsSwallowed)
@@ -82,6 +137,7 @@ TEST(Probe, EchoAnswersWhenTheDatagramIsSwallowed)
     auto start = clock_type::now();
     EXPECT_EQ(0, d.get_internet_con_status());
     EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_EQ(0, helper_result());
 }
 
 TEST(Probe, SilentServerIsUnreachableAndTheWaitEnds)
@@ -93,6 +149,7 @@ TEST(Probe, SilentServerIsUnreachableAndTheWaitEnds)
     auto start = clock_type::now();
     EXPECT_EQ(-1, d.get_internet_con_status());
     EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_EQ(-1, helper_result());
     EXPECT_EQ(-1, d.DetectIP("not an address"));
     EXPECT_EQ(-1, d.SendPing("not an address"));
 }
@@ -126,6 +183,40 @@ TEST(Probe, UnrelatedIcmpDoesNotStretchTheUdpWait)
     noise.join();
     EXPECT_EQ(-1, result);
     EXPECT_LT(took, 8.0);  // the noise alone would keep a restarting wait going for 12 s
+}
+
+TEST(Probe, PortUnreachableFromAnotherAddressIsIgnored)
+{
+    nettest::udp_sink sink;
+    nettest::echo_silencer no_echo;
+    ASSERT_TRUE(sink.bound());
+    std::atomic<bool> stop{false};
+    std::thread other_host([&stop] {
+        for (int i = 0; i < 80 && !stop.load(); i++) {
+            send_icmp("127.0.0.2", 3, 3, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    lm_download d;
+    int result = d.DetectIP(kLoopback);
+    stop.store(true);
+    other_host.join();
+    EXPECT_EQ(-1, result);
+}
+
+TEST(Probe, AnotherProgramsEchoReplyArrivingFirstFails)
+{
+    nettest::echo_silencer no_echo;  // the test answers instead of the namespace
+    for (bool foreign_first : {false, true}) {
+        int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        ASSERT_GE(raw, 0);
+        std::thread responder(answer_echo, raw, foreign_first);
+        lm_download d;
+        int result = d.SendPing(kLoopback);
+        responder.join();
+        close(raw);
+        EXPECT_EQ(foreign_first ? -1 : 0, result) << "foreign reply first: " << foreign_first;
+    }
 }
 
 TEST(Probe, NameThatDoesNotResolveSendsNothing)
@@ -185,6 +276,21 @@ TEST(Probe, WithoutRawSocketPrivilegeTheServerIsUnreachable)
         return 0;
     });
     EXPECT_EQ(0, code);
+}
+
+TEST(ProbeHelper, MissingFailingOrHangingHelperMeansUnreachable)
+{
+    EXPECT_EQ(-1, lm_probe::run_helper("/nonexistent/lumora-updater-probe", lm_probe::kHelperLimitMs));
+    EXPECT_EQ(-1, lm_probe::run_helper("/bin/false", lm_probe::kHelperLimitMs));
+    const std::string dir = nettest::make_temp_dir();
+    const std::string hanging = dir + "/hanging";
+    nettest::write_file(hanging, "#!/bin/sh\nexec sleep 60\n");
+    ASSERT_EQ(0, chmod(hanging.c_str(), 0755));
+    auto start = clock_type::now();
+    EXPECT_EQ(-1, lm_probe::run_helper(hanging.c_str(), 300));
+    EXPECT_LT(seconds_since(start), 10.0);  // killed, not waited for
+    unlink(hanging.c_str());
+    rmdir(dir.c_str());
 }
 
 // Run by the second ctest entry, through netns-run --quiet-udp --no-echo.
