@@ -109,7 +109,7 @@ class Context:
         return condition
 
     def reader(self, *options):
-        r = ReaderProcess(self, "reader-%d" % len(self.readers), list(options))
+        r = ReaderProcess(self, "reader-%d" % len(self.readers), [str(o) for o in options])
         self.readers.append(r)
         return r
 

@@ -95,6 +95,9 @@ class Reader:
     def plug_in(self, first, attach_count):
         port, sock = vhci.attach(devid=(1 << 16) | (attach_count + 2))
         self.port = port
+        self.max_in_flight = 0
+        self.bulk_urbs = 0
+        self.unlinked = 0
         session = Session(sock, self)
         result = {}
         thread = threading.Thread(target=lambda: result.update(reason=session.run()), daemon=True)
@@ -168,7 +171,9 @@ def main():
         # Leave the bus on the way out, so that the next reader finds a free port.
         if reader.port is not None:
             vhci.detach(reader.port)
-    return 0
+        reader.log_file.close()
+        # The session thread may still be winding down: no interpreter clean-up.
+        os._exit(0)
 
 
 if __name__ == "__main__":

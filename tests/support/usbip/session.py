@@ -44,6 +44,12 @@ class Session:
     # ---- the loop ----
 
     def run(self):
+        try:
+            return self._serve()
+        except OSError:
+            return "closed"
+
+    def _serve(self):
         while True:
             now = time.monotonic()
             reason = self._reason_to_leave(now)
