@@ -187,7 +187,8 @@ int lm_discovery::discover_device_list()
         if (!is_device_entry(ent->d_name))
             continue;
         dis_dev* pdev = static_cast<dis_dev*>(calloc(1, sizeof(dis_dev)));
-        if (!pdev || get_device_info(pdev, ent->d_name) != 0 || get_device_descriptor(pdev) != 0) {
+        if (!pdev || get_device_info(pdev, ent->d_name) != 0 ||
+            get_device_descriptor(pdev, ent->d_name) != 0) {
             free(pdev);
             rc = -1;
             break;
@@ -223,13 +224,13 @@ int lm_discovery::get_device_info(dis_dev* pdev, const char* devname)
     return 0;
 }
 
-int lm_discovery::get_device_descriptor(dis_dev* pdev)
+int lm_discovery::get_device_descriptor(dis_dev* pdev, const char* devname)
 {
     lock_t lock(m_lock);
     if (!pdev)
         return -1;
     unsigned char raw[kDescriptorSize];
-    int rc = pdev->has_device_desc_file ? get_devdesc_from_file(raw, pdev)
+    int rc = pdev->has_device_desc_file ? get_devdesc_from_file(raw, devname)
                                         : get_devdesc_from_dev(raw, pdev);
     if (rc != 0)
         return -1;
@@ -241,13 +242,14 @@ int lm_discovery::get_device_descriptor(dis_dev* pdev)
     return 0;
 }
 
-int lm_discovery::get_devdesc_from_file(unsigned char* pDevDesc, dis_dev* pdev)
+// Through the entry's full name: `dev_name` may hold only its first characters.
+int lm_discovery::get_devdesc_from_file(unsigned char* pDevDesc, const char* devname)
 {
     lock_t lock(m_lock);
-    if (!pDevDesc || !pdev || !m_pSysPath)
+    if (!pDevDesc || !devname || !m_pSysPath)
         return -1;
     char path[LM_PATH_MAX];
-    snprintf(path, sizeof path, "%s/%s/descriptors", m_pSysPath, pdev->dev_name);
+    snprintf(path, sizeof path, "%s/%s/descriptors", m_pSysPath, devname);
     return read_descriptor(path, O_RDONLY, pDevDesc);
 }
 

@@ -75,8 +75,9 @@ public:
     int get_sys_usb_path();
     int discover_device_list();
     int get_device_info(dis_dev* pdev, const char* devname);
-    int get_device_descriptor(dis_dev* pdev);
-    int get_devdesc_from_file(unsigned char* pDevDesc, dis_dev* pdev);
+    // devname: the device's sysfs entry, in full.
+    int get_device_descriptor(dis_dev* pdev, const char* devname);
+    int get_devdesc_from_file(unsigned char* pDevDesc, const char* devname);
     int get_devdesc_from_dev(unsigned char* pDevDesc, dis_dev* pdev);
     int discover_lumora_device();
     uint16_t host2le16(uint16_t x);

@@ -148,9 +148,12 @@ int lm_transfer::poll_bulk_urb()
     pfd.revents = 0;
     if (poll(&pfd, 1, LM_URB_WAIT_MS) <= 0)
         return -1;
-    if (pfd.revents == 0 || (pfd.revents & POLLERR))
+    if (pfd.revents == 0)
         return -1;
 
+    // usbfs still hands back the URBs that completed before a disconnect;
+    // POLLERR (the reader left) ends the stream only once none is left,
+    // when the reap fails.
     void* reaped = nullptr;
     if (ioctl(m_fd, USBDEVFS_REAPURBNDELAY, &reaped) != 0)
         return -1;
@@ -159,7 +162,9 @@ int lm_transfer::poll_bulk_urb()
         return -1;
     ++m_nReaped;
 
-    if (urb->status != 0) {
+    // A failed or short completion leaves a gap in the frame: nothing after
+    // it may reach the reader.
+    if (urb->status != 0 || urb->actual_length != urb->buffer_length) {
         discard_in_flight();
         return -1;
     }
@@ -179,7 +184,7 @@ int lm_transfer::make_ctrl_request_package(lm_usb_request* rq, uint8_t iProduct,
     rq->wValue = static_cast<uint16_t>(0x0300 | iProduct);  // STRING descriptor, index
     rq->wIndex = language;
     rq->wLength = static_cast<uint16_t>(datalen);
-    rq->timeout = 0;
+    rq->timeout = LM_CTRL_TIMEOUT_MS;  // no answer in time is a failed read
     rq->data = buf;
     return 0;
 }

@@ -20,6 +20,9 @@ enum {
     LM_URBS_IN_FLIGHT = 64,
     LM_BULK_ENDPOINT = 3,
     LM_URB_WAIT_MS = 2000,
+    // The product string is read on the main thread while the Warning page
+    // polls: a reader that never answers must not freeze the window.
+    LM_CTRL_TIMEOUT_MS = 1000,
     LM_CTRL_REPLY_UNITS = 128,
     LM_CTRL_MAX_OUT = 4096,
 };

@@ -138,13 +138,17 @@ TEST_F(DiscoveryTest, LongNamesAreCutTo17Characters)
     EXPECT_EQ(17u, strlen(dis.m_lumora_device->dev_name));
 }
 
-TEST_F(DiscoveryTest, LongNameWithADescriptorsFileFailsTheEnumeration)
+TEST_F(DiscoveryTest, LongNamedEntriesWithADescriptorsFileAreReadInFull)
 {
-    start();
+    // A deep hub chain elsewhere on the machine does not hide the reader,
+    // and a reader at the end of one is found, its stored name cut.
+    reader_options opt;
+    opt.sys_name = "1-10.10.10.10.10.10";
+    start(opt);
+    reader->add_sysfs_entry("1-9.9.9.9.9.9.9.9.9", "1", "20", device_descriptor(1, 2, 0));
     ASSERT_EQ(0, dis.get_device_connect_status());
-    // The descriptor is then looked for under the cut name, which is not there.
-    reader->add_sysfs_entry("1-1.2.3.4.5.6.7.8.9", "1", "20", reader_descriptor());
-    EXPECT_EQ(-1, dis.discover_device());
+    EXPECT_EQ(1, dis.m_lumora_device->has_device_desc_file);
+    EXPECT_STREQ("1-10.10.10.10.10.", dis.m_lumora_device->dev_name);
     EXPECT_TRUE(lm_list_empty(&dis.m_dis_head));
 }
 

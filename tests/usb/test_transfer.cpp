@@ -225,15 +225,21 @@ TEST_F(TransferTest, UrbThatNeverCompletesTimesOut)
     EXPECT_EQ(0, write(0x0, block));
 }
 
-TEST_F(TransferTest, ShortUrbFailsTheWrite)
+TEST_F(TransferTest, ShortUrbStopsTheStreamAtOnce)
 {
+    // Nothing after the short URB is submitted, and the 63 URBs in flight
+    // behind it are discarded.
     reader_options opt;
     opt.short_urb = 1;
     start(opt);
-    std::vector<unsigned char> block = pattern(2 * 16384 - 10);
+    std::vector<unsigned char> block = pattern(100 * 16384);
     EXPECT_EQ(-1, write(0x0, block));
-    EXPECT_EQ(2, reader->stats().reaps);
+    lumora_fake::reader_stats st = reader->stats();
+    EXPECT_EQ(64, st.submits);
+    EXPECT_EQ(1, st.reaps);
+    EXPECT_EQ(63, st.discards);
     EXPECT_TRUE(reader->frames().empty());
+    EXPECT_FLOAT_EQ(0.0f, update.get_progress());
 }
 
 TEST_F(TransferTest, EmptyOrNegativeBlockSendsNothing)
@@ -303,6 +309,20 @@ TEST_F(TransferTest, UnplugDuringAStreamFailsTheWrite)
     EXPECT_TRUE(reader->frames().empty());
 }
 
+TEST_F(TransferTest, ReaderLeavingRightAfterTheLastCompletionHasTheWholeBlock)
+{
+    reader_options opt;
+    opt.leave_at_urb = 3;
+    start(opt);
+    std::vector<unsigned char> block = pattern(3 * 16384 - 10);
+    EXPECT_EQ(0, write(0x0, block));
+    EXPECT_FALSE(reader->present());
+    EXPECT_EQ(3, reader->stats().reaps);
+    ASSERT_EQ(1u, reader->frames().size());
+    EXPECT_TRUE(reader->frames()[0].ok);
+    EXPECT_FLOAT_EQ(1.0f, update.get_progress());
+}
+
 struct variant_case {
     const char* product;
     int reply_bytes;
@@ -338,6 +358,20 @@ INSTANTIATE_TEST_SUITE_P(
                       variant_case{"ORVEX LUMORA64 UPDate", 2, 32},
                       variant_case{"ORVEX LUMORA64 UPDate", 3, 32},
                       variant_case{"ORVEX LUMORA64 UPDate", 255, 64}));
+
+TEST(ControlRead, UnansweredProductStringIsAFailedReadWithinOneSecond)
+{
+    reader_options opt;
+    opt.product_unanswered = true;
+    fake_reader reader(opt);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    lm_update update;
+    ASSERT_EQ(0, update.get_device_connect_status());
+    EXPECT_EQ(32, update.get_lumora_buffer_size());
+    EXPECT_EQ(1, reader.stats().string_requests);
+    EXPECT_EQ(1000u, reader.stats().string_timeout_ms);
+    EXPECT_EQ(-1, update.m_pTrans->m_fd);
+}
 
 TEST(ControlRead, LongestReplyGives126CharactersAndShortBuffersAreNotOverrun)
 {

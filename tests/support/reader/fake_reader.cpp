@@ -32,6 +32,7 @@ typedef std::chrono::steady_clock clock_type;
 const uint16_t kReaderVid = 0x5345;
 const uint16_t kReaderPid = 0x1234;
 const int kBulkEndpoint = 3;
+const unsigned kForeverStandInMs = 3000;  // stands in for a control request without a limit
 
 void make_parent_dirs(const std::string& path)
 {
@@ -75,6 +76,7 @@ struct pending_urb {
     bool stuck = false;  // never completes
     bool epipe = false;  // completes with -EPIPE
     bool half = false;   // completes short
+    bool taken = false;  // completed before the reader left; reaps whole
 };
 
 // The ioctl argument is the pointer the client passed; this reaches the
@@ -93,6 +95,22 @@ unsigned long pointer_value(UMockdevIoctlData* arg)
     if (arg && arg->data_len >= int(sizeof v))
         memcpy(&v, arg->data, sizeof v);
     return v;
+}
+
+gboolean time_out_request(gpointer client)
+{
+    umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient*>(client), -1, ETIMEDOUT);
+    return G_SOURCE_REMOVE;
+}
+
+// Fails a control request with ETIMEDOUT after ms, as usbfs does when the
+// device never answers; the handler itself must not block.
+void time_out_later(UMockdevIoctlClient* client, unsigned ms)
+{
+    GSource* src = g_timeout_source_new(ms);
+    g_source_set_callback(src, time_out_request, g_object_ref(client), g_object_unref);
+    g_source_attach(src, g_main_context_get_thread_default());
+    g_source_unref(src);
 }
 
 } // namespace
@@ -140,6 +158,7 @@ public:
     int pty_slave = -1;
     bool gate_open = false;
     bool leave_pending = false;
+    bool holding = false;  // completions wait for a leave that is on its way
     std::map<std::string, node_binding*> attached;  // node path -> its binding
     std::vector<node_binding*> bindings;            // all, kept for late callbacks
     std::vector<UMockdevIoctlBase*> handlers;
@@ -160,6 +179,7 @@ private:
     void set_gate();
     void reset_stream();
     void drop_queue();
+    void take_completed();
     void complete_urb_bytes(const pending_urb& u, int actual);
     void frame_done();
     void schedule(int delay_ms, std::function<void()> fn);
@@ -391,6 +411,8 @@ void reader_impl::leave()
     std::string sp, path;
     {
         std::lock_guard<std::mutex> lock(mu);
+        if (present && holding)
+            take_completed();
         leave_pending = false;
         if (!present)
             return;
@@ -461,12 +483,25 @@ void reader_impl::set_gate()
 {
     if (pty_slave < 0)
         return;
-    bool reapable = !queue.empty() &&
+    bool reapable = !holding && !queue.empty() &&
                     (queue.front().discarded || !queue.front().stuck);
     if (reapable == gate_open)
         return;
     tcflow(pty_slave, reapable ? TCOON : TCOOFF);
     gate_open = reapable;
+}
+
+// The URBs the reader completed before leaving: usbfs hands them back
+// whole after the disconnect, and their bytes have reached the reader.
+void reader_impl::take_completed()
+{
+    holding = false;
+    for (pending_urb& u : queue) {
+        if (u.discarded || u.stuck)
+            continue;
+        u.taken = true;
+        complete_urb_bytes(u, int(u.bytes.size()));
+    }
 }
 
 void reader_impl::drop_queue()
@@ -480,6 +515,7 @@ void reader_impl::drop_queue()
 // last one left behind is gone, as when usbfs releases a closed file.
 void reader_impl::reset_stream()
 {
+    holding = false;
     drop_queue();
     if (checker.pending()) {
         ++st.aborted_frames;
@@ -568,7 +604,12 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
         reply = {4, 3, 0x09, 0x04};  // languages: en-US
     } else if (get_descriptor && type == 3 && index == opt.iproduct) {
         ++st.string_requests;
-        logf("string-request");
+        st.string_timeout_ms = ctrl.timeout;
+        logf("string-request timeout=%u", ctrl.timeout);
+        if (opt.product_unanswered) {
+            time_out_later(client, ctrl.timeout ? ctrl.timeout : kForeverStandInMs);
+            return TRUE;
+        }
         reply = string_descriptor(opt.product, opt.product_reply_bytes);
     } else if (get_descriptor && type == 3) {
         reply = string_descriptor("ORVEX", -1);
@@ -642,6 +683,13 @@ gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdev
     queue.push_back(std::move(u));
     if (int(queue.size()) > st.max_in_flight)
         st.max_in_flight = int(queue.size());
+    if (serial == opt.leave_at_urb && !leave_pending) {
+        // Nothing is reaped before the reader has gone.
+        holding = true;
+        leave_pending = true;
+        logf("leave-at-urb n=%d", serial);
+        schedule(0, [this] { leave(); });
+    }
     set_gate();
     umockdev_ioctl_client_complete(client, 0, 0);
     return TRUE;
@@ -649,7 +697,8 @@ gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdev
 
 gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 {
-    bool reapable = !queue.empty() && (queue.front().discarded || !queue.front().stuck || !here);
+    bool reapable = !queue.empty() &&
+                    (!here || (!holding && (queue.front().discarded || !queue.front().stuck)));
     UMockdevIoctlData* slot = pointee(arg, sizeof(void*));
     if (!slot) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -664,6 +713,8 @@ gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIo
     int status = 0, actual = int(u.bytes.size());
     if (u.discarded) {
         status = -ENOENT, actual = 0;
+    } else if (u.taken) {
+        // counted when the reader left
     } else if (!here) {
         status = -ESHUTDOWN, actual = 0;
     } else if (u.epipe) {
@@ -677,7 +728,7 @@ gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIo
     rec->status = status;
     rec->actual_length = actual;
     ++st.reaps;
-    if (status == 0)
+    if (status == 0 && !u.taken)
         complete_urb_bytes(u, actual);
     else if (status == -EPIPE)
         checker.reset();  // the reader gave up on this frame

@@ -31,6 +31,10 @@ struct reader_options {
     std::string product = "ORVEX LUMORA64 UPDate";
     int product_reply_bytes = -1;  // force the string descriptor's reply length
     uint8_t iproduct = 2;          // index of the product string
+    // The product string request gets no answer: it fails with ETIMEDOUT when
+    // the time limit it carries runs out (one without a limit after 3 s, so
+    // that a test is not stuck for good).
+    bool product_unanswered = false;
     int bus = 1;
     int devnum = 2;
     std::string sys_name = "1-1";  // the reader's sysfs entry
@@ -46,6 +50,7 @@ struct reader_options {
     int fail_frame = 0;            // the Kth frame attempt's first URB ends with -EPIPE
     int short_urb = 0;             // the Nth URB completes with half its bytes
     int never_complete = 0;        // the Nth URB never completes
+    int leave_at_urb = 0;          // leaves as the Nth URB completes, before any is reaped
     bool extra_devices = false;    // root hub, interfaces, another USB device
     std::string log_path;          // one line per event, appended
     std::string frames_dir;        // valid frames' payloads as frame-NN.bin
@@ -58,6 +63,7 @@ struct reader_options {
 struct reader_stats {
     int claims = 0;
     int string_requests = 0;
+    unsigned string_timeout_ms = 0;   // time limit of the last string request
     int submits = 0;                  // SUBMITURB calls, failed ones included
     int reaps = 0;
     int discards = 0;                 // discards that hit a pending URB
