@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,9 +66,13 @@ bool wait_attached(lm_update& update, int seconds)
 
 std::vector<unsigned char> payload_of(size_t size, unsigned seed)
 {
+    // A linear congruential sequence: no period that would make the checksum trivial.
     std::vector<unsigned char> p(size);
-    for (size_t i = 0; i < size; ++i)
-        p[i] = static_cast<unsigned char>((i * 31 + seed * 7) ^ (i >> 8));
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        p[i] = static_cast<unsigned char>(state >> 24);
+    }
     return p;
 }
 
