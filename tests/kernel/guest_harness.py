@@ -92,6 +92,7 @@ class Context:
     def __init__(self, name, build, results):
         self.name = name
         self.build = build
+        self.results = results
         self.scratch = os.path.join("/tmp", "guest-" + name)
         os.makedirs(self.scratch, exist_ok=True)
         self.out = open(os.path.join(results, name + ".log"), "w", buffering=1)
@@ -128,6 +129,15 @@ class Context:
                 key, value = word.split("=", 1)
                 words[key] = value
         return words
+
+    def run_logged(self, cmd, timeout):
+        """Runs a command with its output in this test's log; its exit status."""
+        self.note("running " + " ".join(cmd))
+        try:
+            return subprocess.run(cmd, stdout=self.out, stderr=subprocess.STDOUT,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            raise Failed("%s did not end within %d s" % (os.path.basename(cmd[0]), timeout))
 
     def finish(self):
         for r in self.readers:

@@ -17,7 +17,7 @@ import traceback
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from guest_harness import Context, Failed, set_usbfs_cap  # noqa: E402
+from guest_harness import READER, SRC, Context, Failed, set_usbfs_cap  # noqa: E402
 
 KIB = 1024
 MIB = 1024 * KIB
@@ -189,10 +189,35 @@ def slow_reader(ctx):
     ctx.expect(most == WINDOW, "%d URBs were in flight at the most, expected %d" % (most, WINDOW))
 
 
+def wizard(ctx):
+    """The real updater under Xvfb, clicked through a six-stage update by the
+    end-to-end driver, with the reader re-enumerated by the kernel after each
+    stage; the end-to-end harness checks pages, dialogs, frames and renumbering."""
+    b = ctx.build
+    result = ctx.run_logged([
+        "xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+        "python3", os.path.join(SRC, "tests", "e2e", "harness", "scenarios.py"),
+        "--updater", os.path.join(b, "src", "app", "lumora-updater"),
+        "--reader", READER, "--usbip-reader",
+        "--server", os.path.join(b, "tests", "support", "server", "lumora-fake-server"),
+        "--netns-run", os.path.join(SRC, "tests", "support", "server", "netns-run"),
+        "--driver", os.path.join(b, "tests", "e2e", "liblumora-e2e-driver.so"),
+        "--host", server_host(b), "--work-root", ctx.results, "full_update"], timeout=400)
+    ctx.expect(result == 0, "the six-stage update did not pass (status %s)" % result)
+
+
+def server_host(build):
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("LUMORA_SERVER_HOST:"):
+                return line.split("=", 1)[1].strip()
+    raise Failed("no LUMORA_SERVER_HOST in the build's cache")
+
+
 TESTS = {f.__name__: (f, limit) for f, limit in (
     (discovery, 120), (flash_window, 300), (fault_stall, 120), (fault_leave, 120),
     (fault_short, 120), (fault_mute_string, 120), (fault_stay_away, 120),
-    (slow_reader, 120))}
+    (slow_reader, 120), (wizard, 420))}
 
 
 # ---- running them ----
