@@ -121,9 +121,11 @@ int reference(lm_update& update, size_t size, int in_flight)
     std::vector<unsigned char> frame(size + 10);
     bench::build_frame(frame.data(), kFlashAddress, payload.data(), size);
     errno = 0;
+    auto t0 = std::chrono::steady_clock::now();
     int rc = bench::reference_stream(node, frame.data(), frame.size(), in_flight);
+    long ms = elapsed_ms(t0);
     // The stream closes the node last; a close that succeeds keeps the submit's errno.
-    printf("rc=%d errno=%d (%s)\n", rc, errno, strerror(errno));
+    printf("rc=%d ms=%ld errno=%d (%s)\n", rc, ms, errno, strerror(errno));
     return 0;
 }
 
