@@ -115,6 +115,18 @@ uint8_t lm_discovery::get_iproduct()
     return m_lumora_device ? m_lumora_device->iProduct : 0;
 }
 
+int lm_discovery::get_node_path_result(char* path, uint8_t* iproduct)
+{
+    lock_t lock(m_lock);
+    if (!path || !m_pUsbPath || !m_lumora_device)
+        return -1;
+    lm_usb_node_path(path, m_pUsbPath, m_lumora_device->dev_major_num,
+                     m_lumora_device->dev_minor_num);
+    if (iproduct)
+        *iproduct = m_lumora_device->iProduct;
+    return 0;
+}
+
 int lm_discovery::discover_device()
 {
     lock_t lock(m_lock);

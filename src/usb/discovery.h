@@ -65,6 +65,10 @@ public:
     int get_dev_number_result(int* major, int* minor);
     // The match's product string index (0 without a match).
     uint8_t get_iproduct();
+    // -1 without a root or a match; else the match's node path (LM_PATH_MAX
+    // bytes) and, when iproduct is not null, its product string index, all
+    // read under one lock so that a rediscovery cannot mix two matches.
+    int get_node_path_result(char* path, uint8_t* iproduct);
 
     // The steps of one discovery. Every operation holds the object's lock,
     // so the status poll and the worker never overlap.

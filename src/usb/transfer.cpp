@@ -47,6 +47,15 @@ int lm_transfer::open_lumora_dev(const char* path, int major, int minor)
         return -1;
     char node[LM_PATH_MAX];
     lm_usb_node_path(node, path, major, minor);
+    return open_node(node);
+}
+
+int lm_transfer::open_node(const char* node)
+{
+    if (m_fd >= 0)
+        return 0;
+    if (!node)
+        return -1;
     m_fd = open(node, O_RDWR);
     return m_fd >= 0 ? 0 : -1;
 }

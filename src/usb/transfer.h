@@ -38,6 +38,8 @@ public:
     lm_transfer& operator=(const lm_transfer&) = delete;
 
     int open_lumora_dev(const char* path, int major, int minor);
+    // Opens the node at a full usbfs path; keeps a node already open.
+    int open_node(const char* node);
     int close_lumora_dev();
     int claim_ctrl_interface();
     // 0 when every byte was reported complete, else -1.

@@ -22,22 +22,26 @@ int lm_update::get_device_connect_status()
 
 int lm_update::open_dev()
 {
+    return open_matched(nullptr);
+}
+
+int lm_update::open_matched(uint8_t* iproduct)
+{
     if (!m_pDis || !m_pTrans)
         return -1;
-    const char* root = m_pDis->get_usb_path_result();
-    if (!root)
+    // Root and match in one read: the other thread may rediscover at any time.
+    char node[LM_PATH_MAX];
+    if (m_pDis->get_node_path_result(node, iproduct) != 0)
         return -1;
-    int bus = 0, device = 0;
-    if (m_pDis->get_dev_number_result(&bus, &device) != 0)
-        return -1;
-    return m_pTrans->open_lumora_dev(root, bus, device);
+    return m_pTrans->open_node(node);
 }
 
 int lm_update::get_lumora_buffer_size()
 {
-    if (open_dev() != 0)
+    uint8_t iproduct = 0;
+    if (open_matched(&iproduct) != 0)
         return -1;
-    int variant = m_pTrans->get_lumora_buffer_size(m_pDis->get_iproduct());
+    int variant = m_pTrans->get_lumora_buffer_size(iproduct);
     m_pTrans->close_lumora_dev();
     return variant;
 }

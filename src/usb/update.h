@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 class lm_discovery;
 class lm_transfer;
 
@@ -11,6 +13,8 @@ class lm_update {
 public:
     lm_update();
     ~lm_update();
+    lm_update(const lm_update&) = delete;
+    lm_update& operator=(const lm_update&) = delete;
 
     // 0 when the reader is attached in update mode, -1 when not.
     int get_device_connect_status();
@@ -24,6 +28,11 @@ public:
 
     lm_discovery* m_pDis;
     lm_transfer* m_pTrans;
+
+private:
+    // Opens the match's node; iproduct, when not null, receives the
+    // product string index of that same match.
+    int open_matched(uint8_t* iproduct);
 };
 
 #endif

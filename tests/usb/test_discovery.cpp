@@ -72,6 +72,11 @@ TEST_F(DiscoveryTest, FindsTheReaderAmongOtherDevicesAndSkipsInterfaces)
     EXPECT_EQ(5, dis.get_iproduct());
     EXPECT_STREQ("1-1", dis.m_lumora_device->dev_name);
     EXPECT_TRUE(lm_list_empty(&dis.m_dis_head));
+    char node[LM_PATH_MAX];
+    uint8_t iproduct = 0;
+    ASSERT_EQ(0, dis.get_node_path_result(node, &iproduct));
+    EXPECT_STREQ("/dev/bus/usb/001/002", node);
+    EXPECT_EQ(5, iproduct);
     // Attached: the next tests only open the node.
     EXPECT_EQ(0, dis.get_device_connect_status());
     EXPECT_EQ(0, dis.get_device_connect_status());
@@ -171,15 +176,19 @@ TEST_F(DiscoveryTest, FollowsTheReaderToANewDeviceNumber)
 
     reader->leave();
     EXPECT_EQ(-1, dis.get_device_connect_status());
-    // The root is cleared, the old match stays.
+    // The root is cleared, the old match stays, and no node path is made of it.
     EXPECT_EQ(nullptr, dis.get_usb_path_result());
     EXPECT_EQ(2, match_of(dis).dev);
+    char node[LM_PATH_MAX];
+    EXPECT_EQ(-1, dis.get_node_path_result(node, nullptr));
     EXPECT_EQ(-1, dis.get_device_connect_status());
 
     reader->come_back(3);
     EXPECT_EQ(0, dis.get_device_connect_status());
     EXPECT_STREQ("/dev/bus/usb", dis.get_usb_path_result());
     EXPECT_EQ(3, match_of(dis).dev);
+    ASSERT_EQ(0, dis.get_node_path_result(node, nullptr));
+    EXPECT_STREQ("/dev/bus/usb/001/003", node);
 }
 
 TEST_F(DiscoveryTest, NoReaderNoMatch)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "fake_reader.h"
@@ -17,6 +18,10 @@ using lumora_fake::fake_reader;
 using lumora_fake::reader_options;
 
 namespace {
+
+// The facade owns its device objects through raw pointers.
+static_assert(!std::is_copy_constructible<lm_update>::value, "lm_update is not copyable");
+static_assert(!std::is_copy_assignable<lm_update>::value, "lm_update is not copyable");
 
 std::vector<unsigned char> pattern(size_t n, unsigned seed = 1)
 {
