@@ -86,6 +86,21 @@ class Flash(unittest.TestCase):
         self.assertAlmostEqual(report.paired_ratio(sizes[16]["updater"], sizes[16]["reference"]), 0.9)
 
 
+class KernelFlash(unittest.TestCase):
+    def line(self, client, seconds, mib=16):
+        return json.dumps({"client": client, "mib": mib, "seconds": seconds})
+
+    def test_row_from_paired_guest_writes_and_unpaired_runs_refused(self):
+        lines = [self.line("updater", 4.0), self.line("reference", 3.6),
+                 self.line("updater", 8.0), self.line("reference", 8.0)]
+        section = "\n".join(report.kernel_flash_section(report.load_kernel_flash(lines)))
+        # Median throughputs of 16777226 bytes: updater in 4.0 and 8.0 s, reference in 3.6 and
+        # 8.0 s; paired ratios 0.9 and 1.0.
+        self.assertIn("| 16 MiB | 3.1 | 3.4 | **0.95** | 2 |", section)
+        with self.assertRaises(ValueError):
+            report.load_kernel_flash(lines[:3])
+
+
 class WholeReport(unittest.TestCase):
     def make_work(self, root, download_bytes=64 * MIB, rss_kb=68620, updater_seconds=0.3,
                   flash_bytes=MIB, conn_us=25.0):

@@ -1,6 +1,7 @@
 """Runs the real updater once: in private network and mount namespaces
 (netns-run) with the local update server, under the emulated reader
-(umockdev), driven by the GTK module, on the X display of the caller.
+(umockdev, or with usbip set the USB/IP reader that a real kernel enumerates),
+driven by the GTK module, on the X display of the caller.
 
 The outer half (run_scenario) prepares the work folder and calls netns-run,
 which runs this file again as the inner half inside the namespaces."""
@@ -14,15 +15,17 @@ import threading
 import time
 
 SERVER_READY_S = 15
+READER_READY_S = 60
 FAIL_STATUS = 97
 
 
 class Tools:
     """Paths of the programs a run needs."""
 
-    def __init__(self, updater, reader, server, netns_run, driver, host):
+    def __init__(self, updater, reader, server, netns_run, driver, host, usbip=False):
         self.updater = updater
         self.reader = reader
+        self.usbip = usbip
         self.server = server
         self.netns_run = netns_run
         self.driver = driver
@@ -100,9 +103,8 @@ def watch_for_network_cut(signal_dir, held):
         f.write("done\n")
 
 
-def start_updater(work, tools, reader_opts=(), env_extra=None):
-    """Starts the updater under its own emulated reader, driven by
-    work/script.txt; its evidence goes to work. Each run has its own
+def updater_env(work, tools, env_extra):
+    """The driven updater's environment; each run has its own
     XDG_RUNTIME_DIR, so runs never share the single-instance lock."""
     env_extra = env_extra or {}
     runtime = env_extra.get("XDG_RUNTIME_DIR") or os.path.join(work, "runtime")
@@ -119,8 +121,19 @@ def start_updater(work, tools, reader_opts=(), env_extra=None):
         "LUMORA_E2E_SIGNALS": os.path.join(work, "signals"),
     })
     env.update(env_extra)
-    cmd = ["umockdev-wrapper", tools["reader"], "--log", os.path.join(work, "reader.log"),
-           "--frames-dir", os.path.join(work, "frames"), *reader_opts, "--",
+    return env
+
+
+def reader_args(work, reader_opts):
+    return ["--log", os.path.join(work, "reader.log"),
+            "--frames-dir", os.path.join(work, "frames"), *reader_opts]
+
+
+def start_updater(work, tools, reader_opts=(), env_extra=None):
+    """Starts the updater under its own emulated reader, driven by
+    work/script.txt; its evidence goes to work."""
+    env = updater_env(work, tools, env_extra)
+    cmd = ["umockdev-wrapper", tools["reader"], *reader_args(work, reader_opts), "--",
            tools["updater"]]
     with open(os.path.join(work, "updater.out"), "wb") as out:
         return subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env,
@@ -128,8 +141,37 @@ def start_updater(work, tools, reader_opts=(), env_extra=None):
 
 
 def run_updater(cfg):
-    proc = start_updater(cfg["work"], cfg["tools"], cfg["reader_opts"], cfg["env_extra"])
-    return proc.wait()
+    work, tools = cfg["work"], cfg["tools"]
+    if tools.get("usbip"):
+        env = updater_env(work, tools, cfg["env_extra"])
+        return run_beside_usbip_reader(work, tools, reader_args(work, cfg["reader_opts"]), env)
+    return start_updater(work, tools, cfg["reader_opts"], cfg["env_extra"]).wait()
+
+
+def run_beside_usbip_reader(work, tools, reader_args, env):
+    """The USB/IP reader is a device on the kernel's bus, not a wrapper: it
+    is plugged in first and unplugged once the updater has ended."""
+    ready = os.path.join(work, "reader.ready")
+    with open(os.path.join(work, "reader.out"), "wb") as reader_out:
+        reader = subprocess.Popen([sys.executable, tools["reader"], "--ready", ready, *reader_args],
+                                  stdout=reader_out, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + READER_READY_S
+        while not os.path.exists(ready):
+            if reader.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the USB/IP reader was not enumerated (see reader.out)")
+            time.sleep(0.05)
+        with open(os.path.join(work, "updater.out"), "wb") as out:
+            proc = subprocess.Popen([tools["updater"]], stdout=out, stderr=subprocess.STDOUT,
+                                    env=env, start_new_session=True)
+            return proc.wait()
+    finally:
+        reader.terminate()
+        try:
+            reader.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            reader.kill()
+            reader.wait()
 
 
 def inner_main(config_path):

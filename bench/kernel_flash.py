@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""The flash stage through a real usbfs, measured inside the QEMU guest of
+tests/kernel/run (bench/run starts it with --guest-main): the updater's
+write_flash against the reference client (bench/reference_client.cpp, the
+same 64-URB window, a frame built beforehand), alternating, on the same
+USB/IP reader, at usbfs's default memory cap. Each write is one frame; the
+reader checks it and re-enumerates before the next.
+
+  kernel_flash.py --list
+  kernel_flash.py --build DIR --results DIR kernel_flash
+
+Writes kernel-flash.jsonl (one line per write: client, mib, seconds) and
+kernel_flash.log / kernel_flash.status to the results folder."""
+import argparse
+import json
+import os
+import sys
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "kernel"))
+
+from guest_harness import Context, Failed, set_usbfs_cap  # noqa: E402
+
+MIB = 1 << 20
+SIZES_MIB = (1, 16)
+RUNS = 5
+DEFAULT_CAP_MB = 16
+
+
+def measure(ctx, out):
+    set_usbfs_cap(DEFAULT_CAP_MB)
+    reader = ctx.reader()
+    frames = 0
+    for mib in SIZES_MIB:
+        for run in range(RUNS):
+            for client in ("updater", "reference"):
+                if client == "updater":
+                    r = ctx.probe("write", mib * MIB, run + 1, os.path.join(ctx.scratch, "sent"))
+                else:
+                    r = ctx.probe("window", mib * MIB)
+                if r.get("rc") != "0":
+                    raise Failed("%s write of %d MiB failed: %s" % (client, mib, r))
+                frames += 1
+                reader.wait_for(r"\bframe %d .* ok=1" % frames, timeout=30)
+                reader.wait_for(r"\breturn devnum=", frames, timeout=60)
+                out.write(json.dumps({"client": client, "mib": mib,
+                                      "seconds": int(r["ms"]) / 1000.0}) + "\n")
+                out.flush()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--list", action="store_true")
+    p.add_argument("--build")
+    p.add_argument("--results")
+    p.add_argument("names", nargs="*")
+    a = p.parse_args()
+    if a.list:
+        print("kernel_flash")
+        return 0
+    ctx = Context("kernel_flash", a.build, a.results)
+    try:
+        with open(os.path.join(a.results, "kernel-flash.jsonl"), "w") as out:
+            measure(ctx, out)
+    except Failed as e:
+        ctx.expect(False, str(e))
+    finally:
+        ctx.finish()
+    with open(os.path.join(a.results, "kernel_flash.status"), "w") as f:
+        f.write("failed\n" if ctx.problems else "passed\n")
+    return 1 if ctx.problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
