@@ -148,6 +148,16 @@ def run_updater(cfg):
     return start_updater(work, tools, cfg["reader_opts"], cfg["env_extra"]).wait()
 
 
+def stop(proc, grace_s):
+    """Asks proc to end, and kills it when it has not after grace_s."""
+    proc.terminate()
+    try:
+        proc.wait(timeout=grace_s)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def run_beside_usbip_reader(work, tools, reader_args, env):
     """The USB/IP reader is a device on the kernel's bus, not a wrapper: it
     is plugged in first and unplugged once the updater has ended."""
@@ -166,12 +176,7 @@ def run_beside_usbip_reader(work, tools, reader_args, env):
                                     env=env, start_new_session=True)
             return proc.wait()
     finally:
-        reader.terminate()
-        try:
-            reader.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            reader.kill()
-            reader.wait()
+        stop(reader, grace_s=20)
 
 
 def inner_main(config_path):
@@ -186,12 +191,7 @@ def inner_main(config_path):
     try:
         status = run_updater(cfg)
     finally:
-        server.terminate()
-        try:
-            server.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
+        stop(server, grace_s=5)
     with open(os.path.join(cfg["work"], "status"), "w") as f:
         f.write("%d\n" % status)
     return 0
