@@ -1,10 +1,54 @@
 // The application object: wiring, the first page, and a run that ends.
 #include "app/app.h"
+#include "app/instance_lock.h"
 #include "gtk_test_support.h"
 #include "net/download.h"
 #include "usb/update.h"
 
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 namespace {
+
+// The lock may sit in /tmp, where anyone can put something at its name
+// first: only a regular file of this user is taken, and a second holder
+// finds it held until the first lets go.
+TEST(InstanceLock, HeldUntilReleasedAndOnlyOnAPlainFileOfOurs)
+{
+    char dir[] = "/tmp/lumora-lock-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/lock";
+    {
+        lm_instance_lock first;
+        ASSERT_EQ(first.take(path), lm_lock_result::taken);
+        lm_instance_lock second;
+        EXPECT_EQ(second.take(path), lm_lock_result::held);
+    }
+    lm_instance_lock again;
+    EXPECT_EQ(again.take(path), lm_lock_result::taken);
+
+    const std::string target = std::string(dir) + "/target";
+    const std::string link = std::string(dir) + "/link";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    std::string why;
+    lm_instance_lock through_link;
+    EXPECT_EQ(through_link.take(link, &why), lm_lock_result::failed);
+    EXPECT_FALSE(why.empty());
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "the link was followed";
+
+    const std::string fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    lm_instance_lock on_fifo;
+    EXPECT_EQ(on_fifo.take(fifo), lm_lock_result::failed);
+
+    unlink(fifo.c_str());
+    unlink(link.c_str());
+    unlink(path.c_str());
+    rmdir(dir);
+}
 
 TEST(App, InitWiresObjectsAndShowsWelcome)
 {
