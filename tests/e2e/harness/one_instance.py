@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import texts as T  # noqa: E402
 from logs import ReaderLog, Transcript  # noqa: E402
-from run import start_updater  # noqa: E402
+from run import skip_reason, start_updater  # noqa: E402
 
 SKIPPED = 77
 
@@ -186,11 +186,9 @@ def main():
     for name in ("updater", "reader", "netns-run", "driver", "work-root"):
         p.add_argument("--" + name, required=True)
     a = p.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("skipped: no X display (run under xvfb-run -a)")
-        return SKIPPED
-    if os.geteuid() != 0:
-        print("skipped: the private network namespaces need root")
+    reason = skip_reason()
+    if reason:
+        print("skipped: " + reason)
         return SKIPPED
     work = os.path.join(os.path.abspath(a.work_root), "one_instance")
     shutil.rmtree(work, ignore_errors=True)

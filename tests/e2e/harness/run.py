@@ -103,6 +103,15 @@ def watch_for_network_cut(signal_dir, held):
         f.write("done\n")
 
 
+def skip_reason():
+    """Why the driven updater cannot run here, or None."""
+    if not os.environ.get("DISPLAY"):
+        return "no X display (run under xvfb-run -a)"
+    if os.geteuid() != 0:
+        return "the private network namespaces need root"
+    return None
+
+
 def updater_env(work, tools, env_extra):
     """The driven updater's environment; each run has its own
     XDG_RUNTIME_DIR, so runs never share the single-instance lock."""

@@ -21,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import texts as T  # noqa: E402
 from image import MANIFEST_PATH, SIX_BLOCKS, build_image, frame_sum, manifest  # noqa: E402
 from logs import ReaderLog, Transcript, png_size, read_lines, saved_frames  # noqa: E402
-from run import Tools, run_scenario  # noqa: E402
+from run import Tools, run_scenario, skip_reason  # noqa: E402
 
 IMG64 = "/ebook/img/lumora64.bin"
 IMG32 = "/ebook/img/lumora32.bin"
@@ -598,11 +598,9 @@ def main():
     p.add_argument("--out", help="demo: the folder for screenshots and transcript")
     p.add_argument("--pace", type=float, default=0.0, help="demo: seconds before each click")
     a = p.parse_args()
-    if not os.environ.get("DISPLAY"):
-        print("skipped: no X display (run under xvfb-run -a)")
-        return SKIPPED
-    if os.geteuid() != 0:
-        print("skipped: the private network namespaces need root")
+    reason = skip_reason()
+    if reason:
+        print("skipped: " + reason)
         return SKIPPED
     tools = Tools(a.updater, a.reader, a.server, a.netns_run, a.driver, a.host, a.usbip_reader)
     if a.scenario == "demo":
