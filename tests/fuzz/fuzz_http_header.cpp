@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size > lm_download::kReplyBlockSize)
+    if (size > lm_download::kMaxHeaderSize)
         return 0;
     // An exactly sized copy, so any read past the received bytes is caught.
     char* block = static_cast<char*>(malloc(size ? size : 1));
