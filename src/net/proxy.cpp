@@ -180,6 +180,13 @@ bool no_proxy_matches(const char* list, const char* host)
     return false;
 }
 
+void report_ignored(const char* what, std::atomic<bool>* reported)
+{
+    if (reported->exchange(true))
+        return;
+    fprintf(stderr, "lumora-updater: %s is not a plain http:// URL with a host; ignored\n", what);
+}
+
 http_route route_for_host(const char* host)
 {
     http_route direct;
@@ -193,7 +200,8 @@ http_route route_for_host(const char* host)
         http_route proxy;
         if (parse_proxy_url(setting, &proxy) == 0)
             return proxy;
-        fprintf(stderr, "lumora-updater: %s is not a plain http:// URL with a host; ignored\n", name);
+        static std::atomic<bool> reported{false};
+        report_ignored(name, &reported);
         return direct;
     }
     http_route desktop;

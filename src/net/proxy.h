@@ -4,6 +4,7 @@
 #ifndef LUMORA_NET_PROXY_H
 #define LUMORA_NET_PROXY_H
 
+#include <atomic>
 #include <string>
 
 namespace lm_net {
@@ -16,8 +17,13 @@ struct http_route {
 };
 
 // The route of a request for http://host/: the proxy when one applies, else
-// host itself on port 80. Ignored proxy settings get one line on stderr.
+// host itself on port 80. Safe on any thread and cheap enough for every
+// check; an ignored setting gets one line on stderr per run, not per call.
 http_route route_for_host(const char* host);
+
+// Writes "lumora-updater: WHAT is not a plain http:// URL with a host;
+// ignored" the first time a given flag is passed.
+void report_ignored(const char* what, std::atomic<bool>* reported);
 
 // "http://[user[:password]@]host[:port][/]", or the same without the scheme
 // (curl's reading); the port defaults to 1080 as with curl. 0 with *route

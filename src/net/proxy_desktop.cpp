@@ -1,13 +1,16 @@
 // The desktop's proxy setting, as GIO's proxy resolver reports it (GNOME's
 // settings, libproxy, or direct when neither is installed).
 #include <gio/gio.h>
-#include <stdio.h>
 
 #include <string>
 
 #include "net/proxy.h"
 
 namespace lm_net {
+
+namespace {
+std::atomic<bool> reported{false};
+}
 
 int desktop_proxy(const char* host, http_route* route)
 {
@@ -28,7 +31,7 @@ int desktop_proxy(const char* host, http_route* route)
         else if (g_str_has_prefix(*p, "http://") && parse_proxy_url(*p, route) == 0)
             result = 0;
         else
-            fprintf(stderr, "lumora-updater: the desktop's proxy is not a plain http:// URL with a host; ignored\n");
+            report_ignored("the desktop's proxy", &reported);
     }
     g_strfreev(proxies);
     return result;
