@@ -100,7 +100,14 @@ int lm_download::http_download(const char* host, const char* file, char** pdata,
         return -1;
     if (!fits_request(host) || !fits_request(file) || !*host)
         return -1;
-    lm_net::http_route route = lm_net::route_for_host(host);
+    lm_net::http_route route;
+    sockaddr_in to;
+    memset(&to, 0, sizeof(to));
+    to.sin_family = AF_INET;
+    int step = lm_net::lookup_route(host, &route, &to.sin_addr, m_nConnectLimitMs, pDownloadCancel);
+    if (step != 0)
+        return step;
+    to.sin_port = htons(static_cast<uint16_t>(route.port));
     std::string request;
     if (route.via_proxy) {
         request = proxy_request(route, host, file);
@@ -108,13 +115,6 @@ int lm_download::http_download(const char* host, const char* file, char** pdata,
         request.assign(kRequestBlockSize, '\0');
         sethttphead(&request[0], host, file);
     }
-    sockaddr_in to;
-    memset(&to, 0, sizeof(to));
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(route.port));
-    int step = lm_net::lookup_ipv4(route.host.c_str(), &to.sin_addr, m_nConnectLimitMs, pDownloadCancel);
-    if (step != 0)
-        return step;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return -1;

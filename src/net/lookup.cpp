@@ -1,4 +1,5 @@
-// getaddrinfo cannot be interrupted, so it runs on a detached thread that
+// getaddrinfo and GIO's proxy lookup cannot be interrupted, so they run on a
+// detached thread that
 // shares one reference-counted record with the waiting fetch; whichever
 // lets go last frees it.
 #include "net/lookup.h"
@@ -21,7 +22,8 @@ namespace lm_net {
 namespace {
 
 struct lookup_record {
-    std::string name;
+    std::string host;
+    http_route route;
     in_addr addr{};
     int result = -1;
     bool finished = false;
@@ -39,10 +41,14 @@ void release(lookup_record* record)
 void* run_lookup(void* arg)
 {
     lookup_record* record = static_cast<lookup_record*>(arg);
+    http_route route = route_for_host(record->host.c_str());
     in_addr addr{};
-    int result = lm_resolve_ipv4(record->name.c_str(), &addr);
+    int result = 0;
+    if (inet_pton(AF_INET, route.host.c_str(), &addr) != 1)
+        result = lm_resolve_ipv4(route.host.c_str(), &addr);
     {
         std::lock_guard<std::mutex> hold(record->lock);
+        record->route = route;
         record->addr = addr;
         record->result = result;
         record->finished = true;
@@ -65,12 +71,13 @@ bool start_detached(lookup_record* record)
 }
 
 // Waits in slices so the cancel flag is seen within kCancelPollMs.
-int wait_for(lookup_record* record, in_addr* addr, int limit_ms, const int* pCancel)
+int wait_for(lookup_record* record, http_route* route, in_addr* addr, int limit_ms, const int* pCancel)
 {
     const long long deadline = monotonic_ms() + limit_ms;
     std::unique_lock<std::mutex> hold(record->lock);
     for (;;) {
         if (record->finished) {
+            *route = record->route;
             *addr = record->addr;
             return record->result;
         }
@@ -86,19 +93,17 @@ int wait_for(lookup_record* record, in_addr* addr, int limit_ms, const int* pCan
 
 }  // namespace
 
-int lookup_ipv4(const char* name, in_addr* addr, int limit_ms, const int* pCancel)
+int lookup_route(const char* host, http_route* route, in_addr* addr, int limit_ms, const int* pCancel)
 {
-    if (!name || !*name || !addr)
+    if (!host || !*host || !route || !addr)
         return -1;
-    if (inet_pton(AF_INET, name, addr) == 1)
-        return 0;
     lookup_record* record = new lookup_record;
-    record->name = name;
+    record->host = host;
     if (!start_detached(record)) {
         delete record;
         return -1;
     }
-    int result = wait_for(record, addr, limit_ms, pCancel);
+    int result = wait_for(record, route, addr, limit_ms, pCancel);
     release(record);
     return result;
 }
