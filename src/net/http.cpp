@@ -192,11 +192,14 @@ int lm_download::receive_chunked(int fd, char* first, int first_len, char** pdat
 {
     lm_chunked decoder(kMaxImageSize);
     long out = decoder.feed(first, first_len, first);
-    int step = out < 0 ? -1 : writedata(pdata, first, static_cast<int>(out));
-    while (step == 0 && !decoder.done()) {
-        step = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
-        if (step != 0 || reserve(pdata, kBodyReadSize) != 0)
-            return step != 0 ? step : -1;
+    if (out < 0 || writedata(pdata, first, static_cast<int>(out)) != 0)
+        return -1;
+    while (!decoder.done()) {
+        int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
+        if (waited != 0)
+            return waited;
+        if (reserve(pdata, kBodyReadSize) != 0)
+            return -1;
         char* at = *pdata + m_curpos;
         ssize_t n = recv_some(fd, at, kBodyReadSize);
         if (would_block(n))
@@ -210,7 +213,7 @@ int lm_download::receive_chunked(int fd, char* first, int first_len, char** pdat
         if (!decoder.done() && lm_net::cancel_requested(pDownloadCancel))
             return -2;
     }
-    return step;
+    return 0;
 }
 
 void lm_download::sethttphead(char* msg, const char* host, const char* file)
