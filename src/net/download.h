@@ -3,6 +3,7 @@
 #define LUMORA_NET_DOWNLOAD_H
 
 #include <atomic>
+#include <string>
 
 class lm_update;
 
@@ -40,8 +41,13 @@ public:
     static int find_header_end(const char* block, int len);
     static int parse_status(const char* block, int len);
     static int parse_content_length(const char* block, int len, long* pLength);
-    // Both of the above on a complete header block: 0 and the length, or -1.
-    static int parse_reply_head(const char* block, int len, long* pLength);
+    // 0 with *pChunked telling whether the body is chunked; -1 for any
+    // other transfer coding.
+    static int parse_transfer_coding(const char* block, int len, bool* pChunked);
+    // All of the above on a complete header block: 0 and the body's framing
+    // (a length, or kChunkedLength with *pChunked set), or -1. Without
+    // pChunked a chunked reply is refused.
+    static int parse_reply_head(const char* block, int len, long* pLength, bool* pChunked = nullptr);
 
     // Manifest and image: 0 image in *pdata, -1 failure, -2 cancelled.
     int DownloadImage(char** pdata, int* pDownloadCancel);
@@ -58,7 +64,9 @@ public:
     static const char* const m_file;
 
     static constexpr int kRequestBlockSize = 1024;
-    static constexpr int kReplyBlockSize = 1024;
+    static constexpr int kMaxHeaderSize = 16 * 1024;     // the reply's whole header block
+    static constexpr int kBodyReadSize = 64 * 1024;      // largest read of the body
+    static constexpr long kChunkedLength = -1;           // length of a chunked body: unknown
     static constexpr int kGrowStep = 0x500000;           // buffer grows in 5 MiB steps
     static constexpr long kMaxImageSize = 256L << 20;    // largest body accepted
     static constexpr int kFieldSize = 260;               // manifest fields: 259 characters + zero
@@ -78,9 +86,12 @@ public:
     int m_nDataLimitMs;
 
 private:
-    int fetch_on_socket(int fd, const void* addr, const char* host, const char* file,
+    int fetch_on_socket(int fd, const void* addr, const std::string& request,
                         char** pdata, int* pDownloadCancel);
     int receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel);
+    int receive_chunked(int fd, char* first, int first_len, char** pdata, int* pDownloadCancel);
+    // Makes room for len more bytes at m_curpos: 0, or -1 with the buffer released.
+    int reserve(char** pdest, long len);
     void release_buffer(char** pdata);
 };
 

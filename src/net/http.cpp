@@ -1,9 +1,9 @@
-// One file fetched over a fresh HTTP/1.1 connection to port 80, appended to
-// the caller's growing buffer. Every wait is bounded and watches the cancel
-// flag; a body is only reported whole when exactly its declared length arrived.
+// One file fetched over a fresh HTTP/1.1 connection, straight to port 80 or
+// through the user's proxy, appended to the caller's growing buffer. Every
+// wait is bounded and watches the cancel flag; a body is only reported whole
+// when all of it arrived: its declared length, or every chunk.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -11,8 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/chunked.h"
 #include "net/download.h"
-#include "net/resolve.h"
+#include "net/lookup.h"
+#include "net/proxy.h"
 #include "net/socket_wait.h"
 
 namespace {
@@ -31,13 +33,33 @@ bool fits_request(const char* text)
     return true;
 }
 
-int resolve_ipv4(const char* host, in_addr* addr)
+// To a proxy the request names the whole URI and goes without the zero
+// padding: a proxy takes the padding for a second request and resets the
+// connection before the body has passed (seen with tinyproxy).
+std::string proxy_request(const lm_net::http_route& route, const char* host, const char* file)
 {
-    if (!host || !*host)
-        return -1;
-    if (inet_pton(AF_INET, host, addr) == 1)
-        return 0;
-    return lm_resolve_ipv4(host, addr);
+    std::string text = std::string("GET http://") + host + file + " HTTP/1.1\r\n";
+    text += "Accept:*/*\r\nHost:";
+    text += host;
+    text += "\r\n";
+    if (!route.authorization.empty())
+        text += "Proxy-Authorization: " + route.authorization + "\r\n";
+    text += "Connection: Keep-Alive\r\n\r\n";
+    return text;
+}
+
+ssize_t recv_some(int fd, char* buf, long len)
+{
+    ssize_t n;
+    do {
+        n = recv(fd, buf, static_cast<size_t>(len), 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool would_block(ssize_t n)
+{
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 // Reads until the empty line that ends the headers has arrived. 0 with
@@ -46,20 +68,22 @@ int resolve_ipv4(const char* host, in_addr* addr)
 int read_header_block(int fd, char* block, int* pGot, int* pHeaderLen, int limit_ms, const int* pCancel)
 {
     int got = 0;
-    while (got < lm_download::kReplyBlockSize) {
+    while (got < lm_download::kMaxHeaderSize) {
         int waited = lm_net::wait_ready(fd, POLLIN, limit_ms, pCancel);
         if (waited != 0)
             return waited;
-        ssize_t n = recv(fd, block + got, lm_download::kReplyBlockSize - got, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        ssize_t n = recv_some(fd, block + got, lm_download::kMaxHeaderSize - got);
+        if (would_block(n))
             continue;
         if (n <= 0)
             return -1;
+        // The empty line may straddle two reads: look a little before the new bytes.
+        int from = got > 3 ? got - 3 : 0;
         got += static_cast<int>(n);
-        int header_len = lm_download::find_header_end(block, got);
+        int header_len = lm_download::find_header_end(block + from, got - from);
         if (header_len >= 0) {
             *pGot = got;
-            *pHeaderLen = header_len;
+            *pHeaderLen = from + header_len;
             return 0;
         }
     }
@@ -74,74 +98,84 @@ int lm_download::http_download(const char* host, const char* file, char** pdata,
         return -1;
     if (static_cast<long>(strlen(host) + strlen(file)) + kRequestFixedLen >= kRequestBlockSize)
         return -1;
-    if (!fits_request(host) || !fits_request(file))
+    if (!fits_request(host) || !fits_request(file) || !*host)
         return -1;
+    lm_net::http_route route;
     sockaddr_in to;
     memset(&to, 0, sizeof(to));
     to.sin_family = AF_INET;
-    to.sin_port = htons(kHttpPort);
-    if (resolve_ipv4(host, &to.sin_addr) != 0)
-        return -1;
+    int step = lm_net::lookup_route(host, &route, &to.sin_addr, m_nConnectLimitMs, pDownloadCancel);
+    if (step != 0)
+        return step;
+    to.sin_port = htons(static_cast<uint16_t>(route.port));
+    std::string request;
+    if (route.via_proxy) {
+        request = proxy_request(route, host, file);
+    } else {
+        request.assign(kRequestBlockSize, '\0');
+        sethttphead(&request[0], host, file);
+    }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return -1;
-    int result = fetch_on_socket(fd, &to, host, file, pdata, pDownloadCancel);
+    int result = fetch_on_socket(fd, &to, request, pdata, pDownloadCancel);
     close(fd);
     return result;
 }
 
-int lm_download::fetch_on_socket(int fd, const void* addr, const char* host, const char* file,
-                                 char** pdata, int* pDownloadCancel)
+int lm_download::fetch_on_socket(int fd, const void* addr, const std::string& request, char** pdata,
+                                 int* pDownloadCancel)
 {
     int step = lm_net::connect_within(fd, static_cast<const sockaddr_in*>(addr), m_nConnectLimitMs,
                                       pDownloadCancel);
     if (step != 0)
         return step;
-
-    char request[kRequestBlockSize];
-    memset(request, 0, sizeof(request));
-    sethttphead(request, host, file);
-    step = lm_net::send_all_within(fd, request, kRequestBlockSize, m_nDataLimitMs, pDownloadCancel);
+    step = lm_net::send_all_within(fd, request.data(), static_cast<int>(request.size()), m_nDataLimitMs,
+                                   pDownloadCancel);
     if (step != 0)
         return step;
 
-    char block[kReplyBlockSize];
+    char* block = static_cast<char*>(malloc(kMaxHeaderSize));
+    if (!block)
+        return -1;
     int got = 0;
     int header_len = 0;
-    step = read_header_block(fd, block, &got, &header_len, m_nDataLimitMs, pDownloadCancel);
-    if (step != 0)
-        return step;
     long length = 0;
-    if (parse_reply_head(block, header_len, &length) != 0)
-        return -1;
-
-    // Bytes beyond the declared length are not part of the body.
-    long first = got - header_len;
-    if (first > length)
-        first = length;
-    if (writedata(pdata, block + header_len, static_cast<int>(first)) != 0)
-        return -1;
-    if (first == length)
-        return 0;
-    return receive_body(fd, length, first, pdata, pDownloadCancel);
+    bool chunked = false;
+    step = read_header_block(fd, block, &got, &header_len, m_nDataLimitMs, pDownloadCancel);
+    if (step == 0 && parse_reply_head(block, header_len, &length, &chunked) != 0)
+        step = -1;
+    if (step == 0 && chunked)
+        step = receive_chunked(fd, block + header_len, got - header_len, pdata, pDownloadCancel);
+    else if (step == 0) {
+        // Bytes beyond the declared length are not part of the body.
+        long first = got - header_len < length ? got - header_len : length;
+        step = writedata(pdata, block + header_len, static_cast<int>(first));
+        if (step == 0 && first < length)
+            step = receive_body(fd, length, first, pdata, pDownloadCancel);
+    }
+    free(block);
+    return step;
 }
 
+// The body goes from the socket straight into the image buffer, in reads of
+// up to kBodyReadSize; the cancel flag is looked at after every read.
 int lm_download::receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel)
 {
-    char block[kReplyBlockSize];
     for (;;) {
         int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
         if (waited != 0)
             return waited;
-        ssize_t n = recv(fd, block, sizeof(block), 0);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        long want = length - received < kBodyReadSize ? length - received : kBodyReadSize;
+        if (reserve(pdata, want) != 0)
+            return -1;
+        ssize_t n = recv_some(fd, *pdata + m_curpos, want);
+        if (would_block(n))
             continue;
         if (n <= 0)
             return -1;  // failed, or closed before the declared length: a truncated body
-        long take = n < length - received ? n : length - received;
-        if (writedata(pdata, block, static_cast<int>(take)) != 0)
-            return -1;
-        received += take;
+        m_curpos += static_cast<int>(n);
+        received += n;
         if (received == length)
             return 0;
         m_fprogress.store(static_cast<float>(received) / static_cast<float>(length),
@@ -149,6 +183,37 @@ int lm_download::receive_body(int fd, long length, long received, char** pdata, 
         if (lm_net::cancel_requested(pDownloadCancel))
             return -2;
     }
+}
+
+// A chunked body is decoded in place: the bytes read land at m_curpos and
+// the decoder moves the body's bytes down over the framing. Its length is
+// not known beforehand, so the progress is left alone.
+int lm_download::receive_chunked(int fd, char* first, int first_len, char** pdata, int* pDownloadCancel)
+{
+    lm_chunked decoder(kMaxImageSize);
+    long out = decoder.feed(first, first_len, first);
+    if (out < 0 || writedata(pdata, first, static_cast<int>(out)) != 0)
+        return -1;
+    while (!decoder.done()) {
+        int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
+        if (waited != 0)
+            return waited;
+        if (reserve(pdata, kBodyReadSize) != 0)
+            return -1;
+        char* at = *pdata + m_curpos;
+        ssize_t n = recv_some(fd, at, kBodyReadSize);
+        if (would_block(n))
+            continue;
+        if (n <= 0)
+            return -1;  // closed before the last chunk: a truncated body
+        out = decoder.feed(at, n, at);
+        if (out < 0)
+            return -1;
+        m_curpos += static_cast<int>(out);
+        if (!decoder.done() && lm_net::cancel_requested(pDownloadCancel))
+            return -2;
+    }
+    return 0;
 }
 
 void lm_download::sethttphead(char* msg, const char* host, const char* file)
@@ -167,32 +232,39 @@ void lm_download::sethttphead(char* msg, const char* host, const char* file)
     strcat(msg, "\r\n");
 }
 
+int lm_download::reserve(char** pdest, long len)
+{
+    if (!*pdest) {
+        m_curpos = 0;  // a null buffer holds nothing, whatever the counters say
+        m_totalsize = 0;
+    }
+    long need = static_cast<long>(m_curpos) + len;
+    if (need <= m_totalsize)
+        return 0;
+    long capacity = m_totalsize;
+    while (capacity < need)
+        capacity += kGrowStep;
+    // Never beyond the largest image and a step; m_totalsize stays an int.
+    char* grown = capacity <= kMaxImageSize + kGrowStep
+                      ? static_cast<char*>(realloc(*pdest, static_cast<size_t>(capacity)))
+                      : nullptr;
+    if (!grown) {
+        release_buffer(pdest);
+        return -1;
+    }
+    *pdest = grown;
+    m_totalsize = static_cast<int>(capacity);
+    return 0;
+}
+
 int lm_download::writedata(char** pdest, const char* psrc, int len)
 {
     if (len < 0)
         return -1;
     if (len == 0)
         return 0;
-    if (!*pdest) {
-        m_curpos = 0;  // a null buffer holds nothing, whatever the counters say
-        m_totalsize = 0;
-    }
-    long need = static_cast<long>(m_curpos) + len;
-    if (need > m_totalsize) {
-        long capacity = m_totalsize;
-        while (capacity < need)
-            capacity += kGrowStep;
-        // Never beyond the largest image and a step; m_totalsize stays an int.
-        char* grown = capacity <= kMaxImageSize + kGrowStep
-                          ? static_cast<char*>(realloc(*pdest, static_cast<size_t>(capacity)))
-                          : nullptr;
-        if (!grown) {
-            release_buffer(pdest);
-            return -1;
-        }
-        *pdest = grown;
-        m_totalsize = static_cast<int>(capacity);
-    }
+    if (reserve(pdest, len) != 0)
+        return -1;
     memcpy(*pdest + m_curpos, psrc, len);
     m_curpos += len;
     return 0;

@@ -1,15 +1,18 @@
 // Reading the reply's header block. Every search is bounded by the bytes
 // received: a block that fills the whole read holds no terminating zero.
+// Field names are case-insensitive (RFC 9110, 5.1).
 #include <limits.h>
 #include <string.h>
+#include <strings.h>
 
 #include "net/download.h"
 
 namespace {
 
 const char kHeaderEnd[] = "\r\n\r\n";
-const char kStatusOk[] = "HTTP/1.1 200 OK\r\n";
-const char kLengthName[] = "Content-Length:";
+const char kStatusOk[] = "HTTP/1.1 200";
+const char kLengthName[] = "Content-Length";
+const char kCodingName[] = "Transfer-Encoding";
 
 const char* find_bytes(const char* hay, int hay_len, const char* needle, int needle_len)
 {
@@ -23,26 +26,65 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-// The value after "Content-Length:" up to the line's end, within [at, end):
-// digits between optional blanks, nothing else.
-int parse_length_value(const char* at, const char* end, long* pValue)
+// One header line, [name, colon) and the value up to its line end.
+struct field {
+    const char* name;
+    int name_len;
+    const char* value;
+    const char* value_end;
+};
+
+bool name_is(const field& f, const char* name)
 {
-    while (at < end && is_blank(*at))
-        at++;
-    if (at == end || *at < '0' || *at > '9')
-        return -1;  // no number, or a sign: a negative length is refused here
+    int len = static_cast<int>(strlen(name));
+    return f.name_len == len && strncasecmp(f.name, name, len) == 0;
+}
+
+// The value with its surrounding blanks removed.
+void trim(const char** pFrom, const char** pTo)
+{
+    while (*pFrom < *pTo && is_blank(**pFrom))
+        (*pFrom)++;
+    while (*pTo > *pFrom && is_blank((*pTo)[-1]))
+        (*pTo)--;
+}
+
+// Digits only: a sign, a second number or trailing garbage is refused.
+int parse_length_value(const field& f, long* pValue)
+{
+    const char* at = f.value;
+    const char* end = f.value_end;
+    trim(&at, &end);
+    if (at == end)
+        return -1;
     long value = 0;
-    while (at < end && *at >= '0' && *at <= '9') {
+    for (; at < end; at++) {
+        if (*at < '0' || *at > '9')
+            return -1;
         if (value > (LONG_MAX - 9) / 10)
             return -1;
         value = value * 10 + (*at - '0');
-        at++;
     }
-    while (at < end && is_blank(*at))
-        at++;
-    if (at == end || *at != '\r')
-        return -1;  // trailing garbage after the number
     *pValue = value;
+    return 0;
+}
+
+// The fields after the status line, up to the empty line. fn returns -1 to stop.
+template <typename Fn>
+int for_each_field(const char* block, int len, Fn fn)
+{
+    const char* end = block + len;
+    const char* line = find_bytes(block, len, "\r\n", 2);
+    while (line) {
+        line += 2;
+        const char* line_end = find_bytes(line, static_cast<int>(end - line), "\r\n", 2);
+        if (!line_end || line_end == line)
+            return 0;  // cut off, or the empty line: what follows is the body
+        const char* colon = static_cast<const char*>(memchr(line, ':', line_end - line));
+        if (colon && colon > line && fn(field{line, static_cast<int>(colon - line), colon + 1, line_end}) != 0)
+            return -1;
+        line = line_end;
+    }
     return 0;
 }
 
@@ -56,59 +98,77 @@ int lm_download::find_header_end(const char* block, int len)
 
 int lm_download::parse_status(const char* block, int len)
 {
+    // Any reason phrase: a proxy or a CDN may word it differently.
     const int need = static_cast<int>(sizeof(kStatusOk)) - 1;
-    return len >= need && memcmp(block, kStatusOk, need) == 0 ? 0 : -1;
+    if (len < need + 1 || memcmp(block, kStatusOk, need) != 0)
+        return -1;
+    return block[need] == ' ' || block[need] == '\r' ? 0 : -1;
 }
 
 int lm_download::parse_content_length(const char* block, int len, long* pLength)
 {
-    // The header must start a line, so "X-Content-Length:" or a body byte
-    // sequence never counts. Two different values leave the body's length
-    // unknown (RFC 9112, 6.3); the same value repeated is fine.
-    const int name_len = static_cast<int>(sizeof(kLengthName)) - 1;
+    // Two different values leave the body's length unknown (RFC 9112, 6.3);
+    // the same value repeated is fine.
     bool found = false;
     long length = 0;
-    for (int from = 0; from < len;) {
-        const char* line_end = find_bytes(block + from, len - from, "\r\n", 2);
-        if (!line_end)
-            break;
-        const char* next = line_end + 2;
-        from = static_cast<int>(next - block);
-        if (from + 2 <= len && memcmp(next, "\r\n", 2) == 0)
-            break;  // the empty line: what follows is the body
-        if (next - block + name_len > len || memcmp(next, kLengthName, name_len) != 0)
-            continue;
+    int step = for_each_field(block, len, [&](const field& f) {
+        if (!name_is(f, kLengthName))
+            return 0;
         long value = 0;
-        if (parse_length_value(next + name_len, block + len, &value) != 0)
-            return -1;
-        if (found && value != length)
+        if (parse_length_value(f, &value) != 0 || (found && value != length))
             return -1;
         found = true;
         length = value;
-    }
-    if (!found)
+        return 0;
+    });
+    if (step != 0 || !found)
         return -1;
     *pLength = length;
     return 0;
 }
 
-int lm_download::parse_reply_head(const char* block, int len, long* pLength)
+int lm_download::parse_transfer_coding(const char* block, int len, bool* pChunked)
+{
+    // Only "chunked" alone is understood; gzip or chunked applied twice is not.
+    int codings = 0;
+    int step = for_each_field(block, len, [&](const field& f) {
+        if (!name_is(f, kCodingName))
+            return 0;
+        const char* at = f.value;
+        const char* end = f.value_end;
+        trim(&at, &end);
+        codings++;
+        return codings == 1 && end - at == 7 && strncasecmp(at, "chunked", 7) == 0 ? 0 : -1;
+    });
+    if (step != 0)
+        return -1;
+    *pChunked = codings == 1;
+    return 0;
+}
+
+int lm_download::parse_reply_head(const char* block, int len, long* pLength, bool* pChunked)
 {
     if (parse_status(block, len) != 0)
         return -1;
-    long length = 0;
-    if (parse_content_length(block, len, &length) != 0)
+    bool chunked = false;
+    if (parse_transfer_coding(block, len, &chunked) != 0)
         return -1;
-    if (length > kMaxImageSize)
+    long length = kChunkedLength;
+    // Chunked framing takes precedence over any Content-Length (RFC 9112, 6.3).
+    if (!chunked && parse_content_length(block, len, &length) != 0)
+        return -1;
+    if (length > kMaxImageSize || (chunked && !pChunked))
         return -1;
     *pLength = length;
+    if (pChunked)
+        *pChunked = chunked;
     return 0;
 }
 
 unsigned long lm_download::getlength(const char* header)
 {
     long length = 0;
-    if (!header || parse_content_length(header, static_cast<int>(strnlen(header, kReplyBlockSize)), &length) != 0)
+    if (!header || parse_content_length(header, static_cast<int>(strnlen(header, kMaxHeaderSize)), &length) != 0)
         return kNoLength;
     return static_cast<unsigned long>(length);
 }
@@ -117,5 +177,5 @@ int lm_download::getstatus(const char* header)
 {
     if (!header)
         return -1;
-    return parse_status(header, static_cast<int>(strnlen(header, kReplyBlockSize)));
+    return parse_status(header, static_cast<int>(strnlen(header, kMaxHeaderSize)));
 }

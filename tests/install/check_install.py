@@ -41,7 +41,8 @@ MANUAL_PAGE = "usr/share/man/man1/lumora-updater.1.gz"
 CHANGELOG = "usr/share/doc/lumora-updater/changelog.gz"
 COPYRIGHT = "usr/share/doc/lumora-updater/copyright"
 METAINFO = "usr/share/metainfo/com.lumora_reader.updater.metainfo.xml"
-DOCUMENTS = {MANUAL_PAGE, CHANGELOG, COPYRIGHT, METAINFO}
+LINTIAN_OVERRIDES = "usr/share/lintian/overrides/lumora-updater"
+DOCUMENTS = {MANUAL_PAGE, CHANGELOG, COPYRIGHT, METAINFO, LINTIAN_OVERRIDES}
 EXPECTED_FILES = {BINARY, HELPER, DESKTOP, ICON, UDEV_RULE} | DOCUMENTS
 
 LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
@@ -238,6 +239,7 @@ def check_binary(c, root, name=BINARY):
     if shutil.which("ldd"):
         out = run(["ldd", path], check=False)
         c.expect("not found" not in out.stdout, "binary needs missing libraries:\n" + out.stdout)
+    check_hardening(c, path)
 
 
 # --- manual page, changelog, copyright, AppStream metadata ----------------------
@@ -356,12 +358,42 @@ def check_metainfo(c, root, version):
              "metadata provides modalias %r" % component.findtext("provides/modalias"))
 
 
-def check_lintian(c, deb_path):
+def sanitized_build(build_dir):
+    """Whether the build is the AddressSanitizer one, which goes without
+    fortified calls (their checks clash with the sanitizer's own)."""
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        return re.search(r"^LUMORA_SANITIZE:BOOL=ON$", f.read(), re.M) is not None
+
+
+def check_lintian(c, deb_path, sanitized=False):
     if not c.expect(shutil.which("lintian"), "lintian not installed (package lintian)"):
         return
-    out = run(["lintian", "--fail-on", "error,warning", deb_path], check=False)
+    out = run(["lintian", "--display-info", "--fail-on", "error,warning", deb_path], check=False)
     complaints = [l for l in out.stdout.splitlines() if re.match(r"[EW]: ", l)]
     c.expect(out.returncode == 0 and not complaints, "lintian complains:\n" + out.stdout)
+    hardening = [l for l in out.stdout.splitlines() if "hardening-" in l and
+                 not (sanitized and "hardening-no-fortify-functions" in l)]
+    c.expect(not hardening, "lintian finds hardening missing:\n" + "\n".join(hardening))
+
+
+def check_hardening(c, path):
+    """Built as dpkg-buildflags asks: PIE, read-only relocations bound at
+    start, stack protector, fortified C library calls."""
+    if not os.path.isfile(path) or not shutil.which("readelf"):
+        return
+    header = run(["readelf", "-h", path]).stdout
+    segments = run(["readelf", "-lW", path]).stdout
+    dynamic = run(["readelf", "-dW", path]).stdout
+    symbols = run(["readelf", "--dyn-syms", "-W", path]).stdout
+    name = os.path.basename(path)
+    c.expect(re.search(r"Type:\s+DYN", header), name + " is not a position-independent executable")
+    c.expect("GNU_RELRO" in segments, name + " has no RELRO segment")
+    c.expect(re.search(r"\bBIND_NOW\b|FLAGS_1.*\bNOW\b", dynamic), name + " is not bound at start (no BIND_NOW)")
+    c.expect("__stack_chk_fail" in symbols, name + " has no stack protector")
+    # The sanitizer build goes without fortified calls; the helper's are all
+    # proven safe at compile time (see packaging/lintian-overrides).
+    if "__asan_init" not in symbols and not path.endswith(HELPER):
+        c.expect(re.search(r"__\w+_chk@", symbols), name + " calls no fortified function")
 
 
 def check_helper(c, root):
@@ -466,7 +498,7 @@ def deb(args):
         for name in {DESKTOP, ICON, UDEV_RULE} | DOCUMENTS:
             c.expect(entries.get(name, "").startswith("-rw-r--r--"),
                      "%s mode in package is %r" % (name, entries.get(name)))
-        check_lintian(c, path)
+        check_lintian(c, path, sanitized_build(args.build_dir))
     return c.finish("Debian package")
 
 

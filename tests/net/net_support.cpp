@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,12 +23,32 @@ namespace nettest {
 namespace {
 
 const char kEchoSysctl[] = "/proc/sys/net/ipv4/icmp_echo_ignore_all";
+const char kDirectRule[] = "OUTPUT -p tcp --dport 80 -m owner --uid-owner 0 -j REJECT --reject-with tcp-reset";
+const int kProxyPort = 3128;
 const int kPeerWaitMs = 10000;
 
 void make_parents(const std::string& path)
 {
     for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
         mkdir(path.substr(0, at).c_str(), 0755);
+}
+
+bool accepts_connections(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    return ok;
+}
+
+bool run_command(const std::string& cmd)
+{
+    return system(cmd.c_str()) == 0;
 }
 
 bool wait_readable(int fd, int ms)
@@ -207,6 +228,59 @@ void scripted_peer::run()
     while (wait_readable(fd, kPeerWaitMs) && recv(fd, buf, sizeof(buf), 0) > 0) {
     }
     close(fd);
+}
+
+proxy_only_route::proxy_only_route(const std::string& basic_auth)
+{
+    m_dir = make_temp_dir();
+    m_ready = start(basic_auth);
+}
+
+bool proxy_only_route::start(const std::string& basic_auth)
+{
+    const passwd* user = getpwnam("tinyproxy");
+    if (!user || m_dir.empty()) {
+        fprintf(stderr, "proxy_only_route: no tinyproxy user (see tools/debian-packages)\n");
+        return false;
+    }
+    // Its log and pid files are written as the tinyproxy user.
+    if (chown(m_dir.c_str(), user->pw_uid, user->pw_gid) != 0 || chmod(m_dir.c_str(), 0755) != 0)
+        return false;
+    std::string conf = "User tinyproxy\nGroup tinyproxy\nPort " + std::to_string(kProxyPort) +
+                       "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
+                       m_dir + "/pid\"\n";
+    if (!basic_auth.empty())
+        conf += "BasicAuth " + basic_auth + "\n";
+    write_file(m_dir + "/tinyproxy.conf", conf);
+    if (!run_command("tinyproxy -c '" + m_dir + "/tinyproxy.conf'"))
+        return false;
+    for (int i = 0; i < 500 && !accepts_connections(kProxyPort); i++)
+        usleep(10000);
+    for (int i = 0; i < 500 && m_pid <= 0; i++) {
+        m_pid = atoi(read_file(m_dir + "/pid").c_str());
+        if (m_pid <= 0)
+            usleep(10000);
+    }
+    m_rule = run_command(std::string("iptables -A ") + kDirectRule);
+    return m_pid > 0 && m_rule && accepts_connections(kProxyPort);
+}
+
+proxy_only_route::~proxy_only_route()
+{
+    if (m_rule)
+        run_command(std::string("iptables -D ") + kDirectRule);
+    if (m_pid > 0) {
+        // Not our child: it forked away from the shell that started it.
+        kill(m_pid, SIGTERM);
+        for (int i = 0; i < 500 && kill(m_pid, 0) == 0; i++)
+            usleep(10000);
+    }
+    run_command("rm -rf '" + m_dir + "'");
+}
+
+std::string proxy_only_route::log() const
+{
+    return read_file(m_dir + "/log");
 }
 
 delayed_cancel::delayed_cancel(int* flag, int delay_ms)

@@ -64,6 +64,24 @@ private:
     std::thread m_thread;
 };
 
+// tinyproxy on 127.0.0.1:3128, running as its own user, while root's direct
+// connections to port 80 are refused, until destroyed. With basic_auth
+// ("user password") it asks for credentials.
+class proxy_only_route {
+public:
+    explicit proxy_only_route(const std::string& basic_auth = "");
+    ~proxy_only_route();
+    bool ready() const { return m_ready; }
+    std::string log() const;
+
+private:
+    bool start(const std::string& basic_auth);
+    bool m_ready = false;
+    bool m_rule = false;
+    pid_t m_pid = -1;
+    std::string m_dir;
+};
+
 // Sets *flag (as the user interface does) after delay_ms.
 class delayed_cancel {
 public:

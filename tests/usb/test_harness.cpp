@@ -50,7 +50,11 @@ protected:
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         dir = tmpl;
     }
-    void TearDown() override { system(("rm -rf " + dir).c_str()); }
+    void TearDown() override
+    {
+        if (system(("rm -rf " + dir).c_str()) != 0)
+            ADD_FAILURE() << "cannot remove " << dir;
+    }
     std::string dir;
 };
 

@@ -7,6 +7,7 @@ The outer half (run_scenario) prepares the work folder and calls netns-run,
 which runs this file again as the inner half inside the namespaces."""
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -33,9 +34,12 @@ class Tools:
 
 
 def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts=(),
-                 timeout=600, cut_network_on_signal=False, env_extra=None):
+                 timeout=600, cut_network_on_signal=False, env_extra=None, proxy=False,
+                 silent_dns=False):
     """Runs one scenario with the files already in work/root. Returns the
-    updater's exit status (None when the run had to be killed)."""
+    updater's exit status (None when the run had to be killed). With proxy,
+    tinyproxy is the only route to port 80 and http_proxy names it. With
+    silent_dns, the namespace's name server (loopback) never answers."""
     for sub in ("shots", "signals", "frames"):
         os.makedirs(os.path.join(work, sub), exist_ok=True)
     with open(os.path.join(work, "script.txt"), "w", encoding="utf-8") as f:
@@ -47,6 +51,8 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
         "reader_opts": list(reader_opts),
         "cut_network_on_signal": cut_network_on_signal,
         "env_extra": env_extra or {},
+        "proxy": proxy,
+        "silent_dns": silent_dns,
     }
     config = os.path.join(work, "inner.json")
     with open(config, "w") as f:
@@ -85,6 +91,55 @@ def start_server(cfg):
             raise RuntimeError("the local update server did not start (see server.out)")
         time.sleep(0.05)
     return proc
+
+
+PROXY_PORT = 3128
+DIRECT_RULE = ["OUTPUT", "-p", "tcp", "--dport", "80", "-m", "owner", "--uid-owner", "0",
+               "-j", "REJECT", "--reject-with", "tcp-reset"]
+
+
+def start_proxy(work):
+    """tinyproxy under its own user on 127.0.0.1:3128, and root's direct
+    connections to port 80 refused, so only the proxy reaches the server.
+    Returns what stop_proxy needs."""
+    import pwd
+    import tempfile
+    user = pwd.getpwnam("tinyproxy")
+    folder = tempfile.mkdtemp(prefix="lumora-proxy-")  # searchable by its user, unlike work
+    os.chown(folder, user.pw_uid, user.pw_gid)
+    os.chmod(folder, 0o755)
+    conf = os.path.join(folder, "tinyproxy.conf")
+    with open(conf, "w") as f:
+        f.write("User tinyproxy\nGroup tinyproxy\nPort %d\nListen 127.0.0.1\nTimeout 60\n"
+                "LogLevel Info\nLogFile \"%s/log\"\nPidFile \"%s/pid\"\n" % (PROXY_PORT, folder, folder))
+    subprocess.run(["tinyproxy", "-c", conf], check=True)
+    deadline = time.monotonic() + SERVER_READY_S
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", PROXY_PORT), timeout=1).close()
+            break
+        except OSError:
+            if time.monotonic() > deadline:
+                raise RuntimeError("tinyproxy did not start")
+            time.sleep(0.05)
+    subprocess.run(["iptables", "-A", *DIRECT_RULE], check=True)
+    return folder
+
+
+def stop_proxy(folder, work):
+    subprocess.run(["iptables", "-D", *DIRECT_RULE], check=False)
+    try:
+        with open(os.path.join(folder, "pid")) as f:
+            pid = int(f.read().strip())
+        os.kill(pid, signal.SIGTERM)  # it forked away: not our child
+        for _ in range(200):
+            os.kill(pid, 0)
+            time.sleep(0.05)
+    except (OSError, ValueError):
+        pass
+    if os.path.exists(os.path.join(folder, "log")):
+        shutil.copy(os.path.join(folder, "log"), os.path.join(work, "proxy.log"))
+    shutil.rmtree(folder, ignore_errors=True)
 
 
 def watch_for_network_cut(signal_dir, held):
@@ -196,10 +251,20 @@ def inner_main(config_path):
         threading.Thread(target=watch_for_network_cut,
                          args=(os.path.join(cfg["work"], "signals"), held),
                          daemon=True).start()
+    if cfg.get("silent_dns"):
+        sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sink.bind(("127.0.0.1", 53))
+        held.append(sink)
     server = start_server(cfg)
+    proxy = None
     try:
+        if cfg.get("proxy"):
+            proxy = start_proxy(cfg["work"])
+            cfg["env_extra"]["http_proxy"] = "http://127.0.0.1:%d" % PROXY_PORT
         status = run_updater(cfg)
     finally:
+        if proxy:
+            stop_proxy(proxy, cfg["work"])
         stop(server, grace_s=5)
     with open(os.path.join(cfg["work"], "status"), "w") as f:
         f.write("%d\n" % status)

@@ -289,6 +289,22 @@ def full_update(ctx, pace=0.0):
     return o
 
 
+def full_update_via_proxy(ctx):
+    """A whole update with tinyproxy as the only route to the server."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image, build_image(32, SIX_BLOCKS))
+    o = ctx.run(FULL_UPDATE_SCRIPT, server_opts=TRICKLE, proxy=True)
+    check_clean_end(o)
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
+    check_frames(o, image.stages())
+    proxy_log = "\n".join(read_lines(os.path.join(o.work, "proxy.log")))
+    for path in (MANIFEST_PATH, IMG64):
+        o.expect(o.requests(path) and o.requests(path)[-1][0] == 200, "%s not served: %s" % (path, o.server_log))
+        o.expect("http://%s%s" % (ctx.tools.host, path) in proxy_log,
+                 "%s did not pass the proxy: %s" % (path, proxy_log[-2000:]))
+    return o
+
+
 def reader_renumbered(ctx):
     """The reader comes back under a new device number after each stage; a
     reader of another product string (variant 32) on bus 3 gets its own image."""
@@ -443,6 +459,28 @@ within 10 expect-exit
     return o
 
 
+def cancel_during_lookup(ctx):
+    """The image server's name never resolves (the name server is silent);
+    a confirmed Cancel ends the program at once, without waiting for the
+    resolver."""
+    host = ctx.tools.host
+    ctx.serve(build_image(64, SIX_BLOCKS),
+              manifest_text=manifest([(64, "never-answered.example", IMG64), (32, host, IMG32)]))
+    script = TO_DOWNLOAD + """
+click 下载
+expect-label 状态: 0%% 已下载
+sleep 1
+click 取消
+dialog %s -> ok
+within 3 expect-exit
+""" % T.QUIT_QUESTION
+    o = ctx.run(script, silent_dns=True)
+    check_clean_end(o)
+    check_dialogs(o, [("info", "ok,cancel", T.QUIT_QUESTION)])
+    o.expect(o.requests(MANIFEST_PATH) and not o.requests(IMG64), "unexpected requests: %s" % o.server_log)
+    return o
+
+
 def warning_page(ctx, script, netns_opts=(), reader_opts=(), cut_network=False):
     ctx.serve(build_image(64, SIX_BLOCKS))
     o = ctx.run(script, netns_opts=netns_opts, reader_opts=reader_opts,
@@ -570,7 +608,7 @@ expect-sensitive 取消
 
 
 SCENARIOS = {f.__name__: f for f in (
-    full_update, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
+    full_update, full_update_via_proxy, cancel_during_lookup, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
     download_failure_retried, cancel_during_download, warning_no_network,
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
     invalid_image, reader_swapped)}

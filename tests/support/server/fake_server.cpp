@@ -7,7 +7,10 @@
 //                      [--log FILE] [--ready-file FILE]
 //
 // MODE: 404, http10, no-length, split-headers, short-body, extra-bytes,
-// stall, trickle. Run it inside a private network namespace (netns-run).
+// stall, trickle, lower-case (header names in lower case, as HTTP/2 gateways
+// send them), large-header (12 KiB of cookies before the length), chunked,
+// chunked-short (closed before the last chunk), chunked-length (chunked with
+// a Content-Length beside it). Run it inside a private network namespace (netns-run).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -56,6 +60,8 @@ const int kStallMaxMs = 600000;
 const int kSplitPiece = 7;
 const int kSplitPauseMs = 40;
 const int kExtraBytes = 100;
+const size_t kLargeHeaderBytes = 12 * 1024;
+const size_t kChunkBytes = 4000;
 
 void pause_ms(int ms)
 {
@@ -179,6 +185,34 @@ std::string header_block(const char* status_line, const std::string* length)
     return head;
 }
 
+std::string to_lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// The body in chunks of kChunkBytes, each size with an extension, and a
+// trailer field after the last chunk.
+std::string chunked_body(const std::string& body)
+{
+    std::string out;
+    char size[32];
+    for (size_t at = 0; at < body.size(); at += kChunkBytes) {
+        size_t n = std::min(kChunkBytes, body.size() - at);
+        snprintf(size, sizeof(size), "%zx;n=%zu\r\n", n, at / kChunkBytes);
+        out += size + body.substr(at, n) + "\r\n";
+    }
+    return out + "0\r\nX-Checksum: none\r\n\r\n";
+}
+
+std::string chunked_head(const std::string* length)
+{
+    std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+    if (length)
+        head += "Content-Length: " + *length + "\r\n";
+    return head + "Connection: close\r\n\r\n";
+}
+
 // Sends the reply for one request; returns the status and the body bytes sent.
 int reply(int fd, const std::string& path, bool found, const std::string& body, size_t* sent)
 {
@@ -205,6 +239,24 @@ int reply(int fd, const std::string& path, bool found, const std::string& body, 
             pause_ms(kSplitPauseMs);
         }
         send_text(fd, body);
+    } else if (mode == "lower-case") {
+        std::string head = header_block("HTTP/1.1 200 OK", &length);
+        size_t fields = head.find("\r\n") + 2;  // the status line keeps its case
+        send_text(fd, head.substr(0, fields) + to_lower(head.substr(fields)) + body);
+    } else if (mode == "large-header") {
+        std::string cookies;
+        for (int i = 0; cookies.size() < kLargeHeaderBytes; i++)
+            cookies += "Set-Cookie: c" + std::to_string(i) + "=" + std::string(200, 'v') + "\r\n";
+        std::string head = header_block("HTTP/1.1 200 OK", &length);
+        head.insert(head.find("\r\n") + 2, cookies);
+        send_text(fd, head + body);
+    } else if (mode == "chunked" || mode == "chunked-length") {
+        send_text(fd, chunked_head(mode == "chunked" ? nullptr : &length) + chunked_body(body));
+    } else if (mode == "chunked-short") {
+        std::string framed = chunked_body(body);
+        send_text(fd, chunked_head(nullptr) + framed.substr(0, framed.size() / 2));
+        *sent = body.size() / 2;
+        return 200;
     } else if (mode == "short-body") {
         send_text(fd, header_block("HTTP/1.1 200 OK", &length) + body.substr(0, body.size() / 2));
         *sent = body.size() / 2;
@@ -259,13 +311,16 @@ void usage()
             "usage: lumora-fake-server --root DIR [--addr A] [--port N] [--fault MODE]\n"
             "       [--fault-path PATH] [--fault-once] [--trickle-bytes N] [--trickle-ms MS]\n"
             "       [--log FILE] [--ready-file FILE]\n"
-            "MODE: 404 http10 no-length split-headers short-body extra-bytes stall trickle\n");
+            "MODE: 404 http10 no-length split-headers short-body extra-bytes stall trickle\n"
+            "      lower-case large-header chunked chunked-short chunked-length\n");
 }
 
 bool known_fault(const std::string& mode)
 {
     static const char* const modes[] = {"404", "http10", "no-length", "split-headers",
-                                        "short-body", "extra-bytes", "stall", "trickle"};
+                                        "short-body", "extra-bytes", "stall", "trickle",
+                                        "lower-case", "large-header", "chunked", "chunked-short",
+                                        "chunked-length"};
     for (const char* m : modes)
         if (mode == m)
             return true;

@@ -1,0 +1,128 @@
+#include "net/chunked.h"
+
+#include <string.h>
+
+namespace {
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+lm_chunked::lm_chunked(long max_body) : m_max_body(max_body) {}
+
+// One byte of a chunk-size line: hex digits, then optional blanks and a
+// ";extension" up to CR LF. 0 on success, -1 on bad framing.
+int lm_chunked::size_byte(char c)
+{
+    int digit = hex_value(c);
+    if (digit >= 0) {
+        // The limit keeps the arithmetic far from overflow.
+        if (m_left > (m_max_body - m_body) / 16 + 1)
+            return -1;
+        m_left = m_left * 16 + digit;
+        m_digits++;
+        return 0;
+    }
+    if (m_digits == 0)
+        return -1;
+    if (c == '\r') {
+        m_state = kSizeLf;
+        return 0;
+    }
+    if (c == ';' || c == ' ' || c == '\t') {
+        m_state = kExtension;
+        return 0;
+    }
+    return -1;
+}
+
+// A byte of a line whose content is ignored (extension, trailer field).
+int lm_chunked::line_byte(char c, state after_lf)
+{
+    if (c == '\n')
+        return -1;  // a bare LF: the framing is not what we expect
+    if (c == '\r')
+        m_state = after_lf;
+    return 0;
+}
+
+long lm_chunked::feed(const char* in, long len, char* out)
+{
+    long written = 0;
+    long at = 0;
+    while (at < len && m_state != kDone && m_state != kFailed) {
+        if (m_state == kData) {
+            long take = len - at < m_left ? len - at : m_left;
+            memmove(out + written, in + at, static_cast<size_t>(take));
+            written += take;
+            at += take;
+            m_left -= take;
+            m_body += take;
+            if (m_left == 0)
+                m_state = kDataCr;
+            continue;
+        }
+        char c = in[at++];
+        int ok = 0;
+        switch (m_state) {
+        case kSize:
+            ok = size_byte(c);
+            break;
+        case kExtension:
+            ok = line_byte(c, kSizeLf);
+            break;
+        case kSizeLf:
+            if (c != '\n') {
+                ok = -1;
+            } else if (m_body + m_left > m_max_body) {
+                ok = -1;
+            } else if (m_left == 0) {
+                m_state = kTrailer;
+                m_line = 0;
+            } else {
+                m_state = kData;
+            }
+            break;
+        case kDataCr:
+            ok = c == '\r' ? 0 : -1;
+            m_state = kDataLf;
+            break;
+        case kDataLf:
+            ok = c == '\n' ? 0 : -1;
+            m_state = kSize;
+            m_digits = 0;
+            break;
+        case kTrailer:
+            // An empty line ends the message; any other line is a trailer field.
+            if (c == '\r' && m_line == 0) {
+                m_state = kTrailerLf;
+                break;
+            }
+            m_line++;
+            ok = line_byte(c, kTrailerLf);
+            break;
+        case kTrailerLf:
+            if (c != '\n') {
+                ok = -1;
+            } else {
+                m_state = m_line == 0 ? kDone : kTrailer;
+                m_line = 0;
+            }
+            break;
+        default:
+            ok = -1;
+        }
+        if (ok != 0)
+            m_state = kFailed;
+    }
+    return m_state == kFailed ? -1 : written;
+}

@@ -1,0 +1,43 @@
+// Where an HTTP connection goes: straight to the server on port 80, or to the
+// proxy the user set (http_proxy / HTTP_PROXY, minus no_proxy / NO_PROXY, as
+// curl and wget read them; else the desktop's setting through GIO).
+#ifndef LUMORA_NET_PROXY_H
+#define LUMORA_NET_PROXY_H
+
+#include <atomic>
+#include <string>
+
+namespace lm_net {
+
+struct http_route {
+    bool via_proxy = false;
+    std::string host;           // whom the TCP connection goes to
+    int port = 80;
+    std::string authorization;  // "Basic ..." for Proxy-Authorization, or empty
+};
+
+// The route of a request for http://host/: the proxy when one applies, else
+// host itself on port 80. Safe on any thread and cheap enough for every
+// check; an ignored setting gets one line on stderr per run, not per call.
+http_route route_for_host(const char* host);
+
+// Writes "lumora-updater: WHAT is not a plain http:// URL with a host;
+// ignored" the first time a given flag is passed.
+void report_ignored(const char* what, std::atomic<bool>* reported);
+
+// "http://[user[:password]@]host[:port][/]", or the same without the scheme
+// (curl's reading); the port defaults to 1080 as with curl. 0 with *route
+// filled, -1 for anything else (control bytes, another scheme, a bad port).
+int parse_proxy_url(const char* value, http_route* route);
+
+// Whether the comma-separated no_proxy list exempts host: "*" exempts all,
+// "example.com" and ".example.com" exempt that domain and its subdomains.
+bool no_proxy_matches(const char* list, const char* host);
+
+// The desktop's proxy for http://host/ (GIO's GProxyResolver): 0 with a
+// proxy in *route, 1 for a direct connection, -1 when none is usable.
+int desktop_proxy(const char* host, http_route* route);
+
+}  // namespace lm_net
+
+#endif
