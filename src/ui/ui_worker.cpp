@@ -171,11 +171,19 @@ int lm_ui::WriteImage()
     int ret = m_pUpdate->write_flash(block.addrs, const_cast<u_char*>(block.data), block.len);
     if (m_pUpdate->last_write_sent())
         g_atomic_int_set(&m_nWriteTried, 1);
-    // Recorded before the reconnect wait: the stage is whole in the reader.
-    if (ret == 0 && m_pAttempt)
-        m_pAttempt->stage_written(stage);
+    if (ret == 0) {
+        // The poll watches for the reader's restart from here on: it may
+        // leave while the journal is being written.
+        g_atomic_int_set(&m_nFreshBegin, 0);
+        g_atomic_int_set(&m_nFreshEnd, 0);
+        g_atomic_int_set(&m_nStageEnd, 1);
+        // Recorded before the reconnect wait: the stage is whole in the reader.
+        if (m_pAttempt)
+            m_pAttempt->stage_written(stage);
+    }
     if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_RUNNING, WRITE_IDLE)) {
         // A quit was confirmed during the write: carry it out now.
+        g_atomic_int_set(&m_nStageEnd, 0);
         g_atomic_int_set(&m_nWriteState, WRITE_QUIT);
         g_idle_add(OnQuitAfterWriteCB, this);
         return ret;
@@ -185,12 +193,11 @@ int lm_ui::WriteImage()
         g_idle_add(OnPopupTipDlgCB, this);
         return ret;
     }
-    if (g_atomic_int_get(&m_nCancel))
+    if (g_atomic_int_get(&m_nCancel)) {
+        g_atomic_int_set(&m_nStageEnd, 0);
         return 0;
+    }
 
-    g_atomic_int_set(&m_nFreshBegin, 0);
-    g_atomic_int_set(&m_nFreshEnd, 0);
-    g_atomic_int_set(&m_nStageEnd, 1);
     // Nothing is being written while the reader restarts: the user may quit.
     g_atomic_int_set(&m_nWaitDevice, 1);
     bool came_back = wait_for_reconnect(&m_nFreshEnd, &m_nCancel);
