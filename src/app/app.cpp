@@ -4,15 +4,22 @@
 
 #include <gtk/gtk.h>
 
+#include "app/sleep_inhibitor.h"
 #include "net/download.h"
+#include "state/attempt.h"
+#include "state/state_dir.h"
 #include "ui/ui.h"
 #include "usb/update.h"
 
-lm_app::lm_app() : m_pUI(nullptr), m_pDownload(nullptr), m_pUpdate(nullptr)
+lm_app::lm_app()
+    : m_pUI(nullptr), m_pDownload(nullptr), m_pUpdate(nullptr), m_pAttempt(nullptr),
+      m_pInhibitor(nullptr)
 {
     m_pUI = new lm_ui();
     m_pDownload = new lm_download();
     m_pUpdate = new lm_update();
+    m_pAttempt = new lm_attempt(lm_state_dir());
+    m_pInhibitor = new lm_sleep_inhibitor();
 }
 
 lm_app::~lm_app()
@@ -31,14 +38,22 @@ lm_app::~lm_app()
         delete m_pDownload;
         m_pDownload = nullptr;
     }
+    // The wizard is gone: nothing reports to these any more.
+    delete m_pAttempt;
+    m_pAttempt = nullptr;
+    delete m_pInhibitor;
+    m_pInhibitor = nullptr;
 }
 
 int lm_app::init()
 {
     m_pDownload->set_data(m_pUpdate);
     m_pUI->set_data(m_pUpdate, m_pDownload);
+    m_pUI->set_state(m_pAttempt, m_pInhibitor);
     m_pUI->create_dlg();
-    m_pUI->show_first_dlg();
+    // An update cut short is offered before anything else.
+    if (m_pUI->OfferResume() != 0)
+        m_pUI->show_first_dlg();
     return 0;
 }
 
@@ -50,5 +65,7 @@ int lm_app::run()
 
 int lm_app::uninit()
 {
+    // An attempt still open when the loop ended is recorded now.
+    m_pUI->end_attempt();
     return 0;
 }

@@ -5,6 +5,8 @@
 class lm_ui;
 class lm_download;
 class lm_update;
+class lm_attempt;
+class lm_sleep_inhibitor;
 
 class lm_app {
 public:
@@ -17,6 +19,9 @@ public:
     lm_ui* m_pUI;
     lm_download* m_pDownload;
     lm_update* m_pUpdate;
+    // What the wizard keeps between runs, and the logind inhibitor.
+    lm_attempt* m_pAttempt;
+    lm_sleep_inhibitor* m_pInhibitor;
 };
 
 #endif

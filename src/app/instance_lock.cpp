@@ -1,7 +1,7 @@
 // The lock is flock() on a file the kernel releases with the process, so
-// a crash never leaves a stale lock behind. The file may sit in /tmp, where
-// anyone can put something at its name first: it is opened without
-// following links and used only if it is a regular file of this user.
+// a crash never leaves a stale lock behind. It lives in folders of this
+// user only; still, it is opened without following links and used only
+// if it is a regular file of this user.
 #include "app/instance_lock.h"
 
 #include <fcntl.h>
@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "state/state_dir.h"
 
 namespace {
 
@@ -39,7 +41,10 @@ std::string lm_instance_lock::default_path()
     const char* runtime = getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/')
         return std::string(runtime) + "/" + kLockName;
-    return "/tmp/lumora-updater-" + std::to_string(geteuid()) + ".lock";
+    // Not /tmp: another user could put a file at the name first and so
+    // switch the lock off. Empty (no lock) when there is no state folder.
+    std::string state = lm_state_dir();
+    return state.empty() ? state : state + "/" + kLockName;
 }
 
 lm_lock_result lm_instance_lock::take(const std::string& path, std::string* error)

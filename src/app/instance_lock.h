@@ -23,7 +23,8 @@ public:
     lm_lock_result take(const std::string& path, std::string* error = nullptr);
 
     // The lock file of this user's session: in $XDG_RUNTIME_DIR when that
-    // names an absolute folder, else a per-user file under /tmp.
+    // names an absolute folder, else in the user's state folder (made if
+    // missing); empty when neither can be had.
     static std::string default_path();
 
 private:

@@ -14,6 +14,8 @@ lm_download::lm_download()
     : m_totalsize(0), m_curpos(0), m_dev_ver(-1), m_fprogress(0.0f), m_pUpdate(nullptr),
       m_nConnectLimitMs(kConnectTimeoutSec * 1000), m_nDataLimitMs(kDataTimeoutSec * 1000)
 {
+    m_imgHost[0] = '\0';
+    m_imgFile[0] = '\0';
 }
 
 void lm_download::release_buffer(char** pdata)
@@ -44,6 +46,8 @@ int lm_download::DownloadImage(char** pdata, int* pDownloadCancel)
         return checked;
     }
     release_buffer(pdata);  // the manifest is done with
+    memcpy(m_imgHost, host, sizeof(m_imgHost));
+    memcpy(m_imgFile, file, sizeof(m_imgFile));
     return http_download(host, file, pdata, pDownloadCancel);
 }
 

@@ -76,6 +76,9 @@ public:
     static constexpr int kCancelPollMs = 250;            // cancel flag looked at this often
     static constexpr unsigned long kNoLength = static_cast<unsigned long>(-1);
 
+    // Where the last image came from, as the manifest named it.
+    char m_imgHost[kFieldSize];
+    char m_imgFile[kFieldSize];
     int m_totalsize;
     int m_curpos;
     int m_dev_ver;

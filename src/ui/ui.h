@@ -8,6 +8,8 @@
 
 class lm_update;
 class lm_download;
+class lm_attempt;
+class lm_sleep_inhibitor;
 
 class lm_ui : public CMyTimer {
 public:
@@ -25,6 +27,9 @@ public:
         WRITE_IDLE = 0,
         WRITE_RUNNING = 1,
         WRITE_QUIT = 2,
+        // A quit was confirmed while a stage was being written: the worker
+        // carries it out as soon as the write has ended.
+        WRITE_QUIT_AFTER = 3,
     };
 
     lm_ui();
@@ -172,6 +177,29 @@ public:
     // dialog that comes meanwhile waits in m_pDeferredDlg until it is answered.
     int m_bAsking;
     GSourceFunc m_pDeferredDlg;
+
+    // What outlives the program and what keeps the computer awake
+    // (ui_resume.cpp). Both pointers may be null: nothing is kept then.
+    void set_state(lm_attempt* pAttempt, lm_sleep_inhibitor* pInhibitor)
+    {
+        m_pAttempt = pAttempt;
+        m_pInhibitor = pInhibitor;
+    }
+    // At start, before the Welcome page: offers to finish an update cut
+    // short. 0 when the user took it up and the Update page is shown.
+    int OfferResume();
+    void begin_attempt();
+    void end_attempt();
+    void note_error(const char* text);
+    void after_page_move();
+    static gboolean OnQuitAfterWriteCB(gpointer data);
+    void quit_now();
+
+    lm_attempt* m_pAttempt = nullptr;
+    lm_sleep_inhibitor* m_pInhibitor = nullptr;
+    // Main thread only: failed tries of the stage in a row; the second
+    // leaves the Update page idle instead of trying once more.
+    int m_nStageFailures = 0;
 };
 
 #endif

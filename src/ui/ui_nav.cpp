@@ -85,6 +85,7 @@ int lm_ui::redirect_to_dlg()
             show_next_dlg();
         } else {
             g_atomic_int_set(&m_downloading, 1);
+            begin_attempt();
         }
         break;
     case DLGUPDATE:
@@ -184,6 +185,7 @@ void lm_ui::DoBtnNext()
 {
     redirect_to_dlg();
     ClearDlgEvent(m_oldDlgIdx);
+    after_page_move();
     start_page_events(false);
 }
 
@@ -191,6 +193,7 @@ void lm_ui::DoBtnPrev()
 {
     redirect_to_prev_dlg();
     ClearDlgEvent(m_oldDlgIdx);
+    after_page_move();
     start_page_events(true);
 }
 
@@ -200,17 +203,37 @@ void lm_ui::DoBtnCancel()
         run_deferred_dialog();
         return;
     }
-    // The reader may have come back while the question was open and a
-    // stage be under way: a write is never cut short, so the quit is
-    // dropped. Otherwise no write may begin from here on.
+    // Once this succeeds no write may begin. The reader may have come back
+    // while the question was open and a stage be under way: a write is
+    // never cut short, so the worker quits as soon as it has ended (the
+    // stage is whole then and can be finished at the next start).
     if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_IDLE, WRITE_QUIT)) {
+        if (g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_RUNNING, WRITE_QUIT_AFTER)) {
+            m_pDeferredDlg = nullptr;
+            return;
+        }
         run_deferred_dialog();
         return;
     }
+    quit_now();
+}
+
+gboolean lm_ui::OnQuitAfterWriteCB(gpointer data)
+{
+    if (data != nullptr) {
+        static_cast<lm_ui*>(data)->quit_now();
+    }
+    return FALSE;
+}
+
+// The confirmed quit itself; no write runs or begins from here on.
+void lm_ui::quit_now()
+{
     m_pDeferredDlg = nullptr;
     // Set before the join below, so that a running download stops.
     g_atomic_int_set(&m_nCancel, 1);
     ClearDlgEvent(m_curDlgIdx);
+    end_attempt();
     if (m_dlgFather != nullptr && GTK_IS_WIDGET(m_dlgFather)) {
         gtk_widget_destroy(m_dlgFather);
     }
@@ -285,5 +308,6 @@ void lm_ui::OnStartWorkerFailed()
     g_atomic_int_set(&m_updating, 0);
     SetBtnStatus();
     show_update_hint();
+    note_error(kWorkerFailed);
     lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kWorkerFailed, false);
 }

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "net/download.h"
+#include "state/attempt.h"
 #include "ui/dialogs.h"
 #include "ui/ui.h"
 #include "usb/image.h"
@@ -69,6 +70,9 @@ void lm_ui::DoThreadCB()
         int ret = m_pDownload ? m_pDownload->DownloadImage(&m_pdata, &m_nCancel) : -1;
         if (ret == 0) {
             g_atomic_int_set(&m_nBufLen, m_pDownload->getcurdatalen());
+            if (m_pAttempt)
+                m_pAttempt->image_ready(m_pdata, m_nBufLen, m_pDownload->get_cur_dev_version(),
+                                        m_pDownload->m_imgHost, m_pDownload->m_imgFile);
             // A new image starts a new sequence of stages.
             m_nstage_idx = 0;
             g_atomic_int_set(&m_nstage_idx_view, 0);
@@ -79,6 +83,8 @@ void lm_ui::DoThreadCB()
             g_idle_add(OnJumpDlgCB, this);
             return;
         }
+        if (m_pAttempt && m_pDownload)
+            m_pAttempt->set_variant(m_pDownload->get_cur_dev_version());
         g_atomic_int_set(&m_downError, 1);
         g_atomic_int_set(&m_downloading, 0);
         // After a confirmed quit nobody is left to read the dialog.
@@ -149,9 +155,9 @@ int lm_ui::WriteImage()
     if (wait_for_reader() < 0)
         return -1;
     // The image was chosen for the reader seen when it was downloaded;
-    // another reader may have been attached since. Once a stage has been
-    // tried the reader restarts into what it got and may name itself
-    // differently, so only the first write is guarded.
+    // another reader may have been attached since. Once bytes of a stage
+    // went to the reader it may restart into what it got and name itself
+    // differently, so only the writes before that are guarded.
     if (!g_atomic_int_get(&m_nWriteTried) && m_pUpdate->get_lumora_buffer_size() != variant) {
         g_idle_add(OnPopupWrongReaderDlgCB, this);
         return -1;
@@ -159,21 +165,39 @@ int lm_ui::WriteImage()
     // A quit confirmed meanwhile has taken the state: nothing is written.
     if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_IDLE, WRITE_RUNNING))
         return -1;
-    g_atomic_int_set(&m_nWriteTried, 1);
+    if (m_pAttempt)
+        m_pAttempt->stage_started(stage);
     const lm_stage& block = plan.stages[stage];
     int ret = m_pUpdate->write_flash(block.addrs, const_cast<u_char*>(block.data), block.len);
-    g_atomic_int_set(&m_nWriteState, WRITE_IDLE);
+    if (m_pUpdate->last_write_sent())
+        g_atomic_int_set(&m_nWriteTried, 1);
+    if (ret == 0) {
+        // The poll watches for the reader's restart from here on: it may
+        // leave while the journal is being written.
+        g_atomic_int_set(&m_nFreshBegin, 0);
+        g_atomic_int_set(&m_nFreshEnd, 0);
+        g_atomic_int_set(&m_nStageEnd, 1);
+        // Recorded before the reconnect wait: the stage is whole in the reader.
+        if (m_pAttempt)
+            m_pAttempt->stage_written(stage);
+    }
+    if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_RUNNING, WRITE_IDLE)) {
+        // A quit was confirmed during the write: carry it out now.
+        g_atomic_int_set(&m_nStageEnd, 0);
+        g_atomic_int_set(&m_nWriteState, WRITE_QUIT);
+        g_idle_add(OnQuitAfterWriteCB, this);
+        return ret;
+    }
     g_atomic_int_set(&m_stageRetval, ret);
     if (ret != 0) {
         g_idle_add(OnPopupTipDlgCB, this);
         return ret;
     }
-    if (g_atomic_int_get(&m_nCancel))
+    if (g_atomic_int_get(&m_nCancel)) {
+        g_atomic_int_set(&m_nStageEnd, 0);
         return 0;
+    }
 
-    g_atomic_int_set(&m_nFreshBegin, 0);
-    g_atomic_int_set(&m_nFreshEnd, 0);
-    g_atomic_int_set(&m_nStageEnd, 1);
     // Nothing is being written while the reader restarts: the user may quit.
     g_atomic_int_set(&m_nWaitDevice, 1);
     bool came_back = wait_for_reconnect(&m_nFreshEnd, &m_nCancel);
@@ -222,6 +246,8 @@ void lm_ui::DoPopupTipDlgCB()
     if (retval != 0) {
         type = GTK_MESSAGE_ERROR;
         snprintf(text, sizeof(text), kFormatStageFailed, step);
+        note_error(text);
+        ++m_nStageFailures;
     } else if (g_atomic_int_get(&m_nstage_idx_view) == 1) {
         snprintf(text, sizeof(text), kFormatFirstStageDone, step, kLinePressReset, kLinePressKeys,
                  kLineBlankPage, kLineGreenButton, kLinePressOk);
@@ -235,6 +261,15 @@ void lm_ui::DoPopupTipDlgCB()
     }
     if (g_atomic_int_get(&m_nCancel))
         return;
+    if (retval == 0) {
+        m_nStageFailures = 0;
+    } else if (m_nStageFailures >= 2) {
+        // The stage failed again after the retry its dialog promised: the
+        // page waits for the user ("更新" tries again, "取消" quits)
+        // instead of a dialog that comes back by itself.
+        DoStageChainEnd();
+        return;
+    }
     // The next worker writes the first block not yet written: after a
     // failed stage that is the same one again. StartWorker joins this one.
     StartWorker();
@@ -252,6 +287,7 @@ void lm_ui::DoPopupTipErrDlgCB()
 {
     if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
         return;
+    note_error(kTextDownloadFailed);
     lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextDownloadFailed, false);
 }
 
@@ -269,6 +305,7 @@ void lm_ui::DoPopupBadImageDlgCB()
 {
     if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
         return;
+    note_error(kTextImageDamaged);
     lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextImageDamaged, false);
     if (g_atomic_int_get(&m_nCancel) || m_curDlgIdx != DLGUPDATE)
         return;
@@ -300,6 +337,7 @@ void lm_ui::DoPopupWrongReaderDlgCB()
 {
     if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
         return;
+    note_error(kTextWrongReader);
     lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextWrongReader, false);
     if (g_atomic_int_get(&m_nCancel))
         return;
@@ -314,6 +352,7 @@ void lm_ui::DoStageChainEnd()
         g_thread_join(m_pThread);
         m_pThread = nullptr;
     }
+    m_nStageFailures = 0;
     g_atomic_int_set(&m_updating, 0);
     show_update_hint();
     if (m_curDlgIdx == DLGUPDATE)

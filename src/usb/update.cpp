@@ -3,7 +3,7 @@
 #include "usb/discovery.h"
 #include "usb/transfer.h"
 
-lm_update::lm_update() : m_pDis(nullptr), m_pTrans(nullptr)
+lm_update::lm_update() : m_pDis(nullptr), m_pTrans(nullptr), m_nLastSent(0)
 {
     m_pTrans = new lm_transfer();
     m_pDis = new lm_discovery();
@@ -48,6 +48,7 @@ int lm_update::get_lumora_buffer_size()
 
 int lm_update::write_flash(u_int32_t addrs, u_char* buf, int size)
 {
+    m_nLastSent = 0;
     if (size == 0)
         return 2;
     // A negative size is no block at all: nothing is opened or sent.
@@ -56,8 +57,12 @@ int lm_update::write_flash(u_int32_t addrs, u_char* buf, int size)
     if (open_dev() != 0)
         return -1;
     int rc = -1;
-    if (m_pTrans->claim_ctrl_interface() == 0)
+    // The progress counts what the reader took of this frame, from 0.
+    m_pTrans->m_fProgress.store(0.0f, std::memory_order_relaxed);
+    if (m_pTrans->claim_ctrl_interface() == 0) {
         rc = m_pTrans->write_flash(addrs, buf, size);
+        m_nLastSent = m_pTrans->get_progress() > 0.0f ? 1 : 0;
+    }
     m_pTrans->close_lumora_dev();
     return rc;
 }

@@ -24,12 +24,16 @@ public:
     int write_flash(u_int32_t addrs, u_char* buf, int size);
     // Fraction of the current or last write that the reader has taken.
     float get_progress();
+    // 1 when the last write_flash got bytes to the reader (it took at
+    // least one URB of the frame), 0 when it failed before that.
+    int last_write_sent() const { return m_nLastSent; }
     int open_dev();
 
     lm_discovery* m_pDis;
     lm_transfer* m_pTrans;
 
 private:
+    int m_nLastSent;
     // Opens the match's node; iproduct, when not null, receives the
     // product string index of that same match.
     int open_matched(uint8_t* iproduct);

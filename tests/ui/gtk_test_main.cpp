@@ -2,6 +2,10 @@
 // without a display, running them needs one.
 #include "gtk_test_support.h"
 
+#include <stdlib.h>
+
+#include <cstdio>
+
 bool g_have_display = false;
 
 namespace {
@@ -154,5 +158,14 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     g_have_display = gtk_init_check(&argc, &argv);
-    return RUN_ALL_TESTS();
+    // The wizard keeps files between runs: never in the tester's own folder.
+    char state[] = "/tmp/lumora-ui-test-state.XXXXXX";
+    if (mkdtemp(state) == nullptr)
+        return 1;
+    setenv("XDG_STATE_HOME", state, 1);
+    int rc = RUN_ALL_TESTS();
+    std::string cleanup = std::string("rm -rf '") + state + "'";
+    if (system(cleanup.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", state);
+    return rc;
 }

@@ -50,6 +50,32 @@ TEST(InstanceLock, HeldUntilReleasedAndOnlyOnAPlainFileOfOurs)
     rmdir(dir);
 }
 
+// Without XDG_RUNTIME_DIR the lock goes to the user's own state folder,
+// made private if missing, not to /tmp where others can plant files.
+TEST(InstanceLock, WithoutRuntimeFolderLivesInThePrivateStateFolder)
+{
+    char dir[] = "/tmp/lumora-lock-state.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    const std::string saved_runtime = runtime ? runtime : "";
+    const std::string saved_state = getenv("XDG_STATE_HOME") ? getenv("XDG_STATE_HOME") : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("XDG_STATE_HOME", dir, 1);
+    const std::string path = lm_instance_lock::default_path();
+    EXPECT_EQ(path, std::string(dir) + "/lumora-updater/lumora-updater.lock");
+    struct stat st;
+    ASSERT_EQ(stat((std::string(dir) + "/lumora-updater").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    lm_instance_lock lock;
+    EXPECT_EQ(lock.take(path), lm_lock_result::taken);
+    if (runtime)
+        setenv("XDG_RUNTIME_DIR", saved_runtime.c_str(), 1);
+    setenv("XDG_STATE_HOME", saved_state.c_str(), 1);
+    unlink(path.c_str());
+    rmdir((std::string(dir) + "/lumora-updater").c_str());
+    rmdir(dir);
+}
+
 TEST(App, InitWiresObjectsAndShowsWelcome)
 {
     REQUIRE_DISPLAY();

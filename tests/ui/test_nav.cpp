@@ -414,7 +414,7 @@ TEST_F(Nav, CloseRequestIsRefusedWhileTheFlashIsWritten)
     EXPECT_EQ(ui->m_curDlgIdx, lm_ui::DLGUPDATE);
 }
 
-TEST_F(Nav, QuitConfirmedAfterAWriteBeganIsDropped)
+TEST_F(Nav, QuitConfirmedAfterAWriteBeganIsCarriedOutWhenTheWriteEnds)
 {
     go_to_update();
     g_atomic_int_set(&ui->m_updating, 1);
@@ -430,10 +430,37 @@ TEST_F(Nav, QuitConfirmedAfterAWriteBeganIsDropped)
     ui->DoBtnCancel();
     g_source_remove(source);
     EXPECT_EQ(play.texts, std::vector<std::string>{kQuitQuestion});
+    // The write is never cut short: the quit waits for its end.
     EXPECT_EQ(ui->m_nCancel, 0);
     EXPECT_TRUE(window_alive());
-    EXPECT_EQ(ui->m_curDlgIdx, lm_ui::DLGUPDATE);
-    EXPECT_EQ(g_atomic_int_get(&ui->m_nWriteState), lm_ui::WRITE_RUNNING);
+    EXPECT_EQ(g_atomic_int_get(&ui->m_nWriteState), lm_ui::WRITE_QUIT_AFTER);
+    // What the worker does when the write has ended.
+    EXPECT_TRUE(quits_main_loop([this] {
+        g_atomic_int_set(&ui->m_nWriteState, lm_ui::WRITE_QUIT);
+        g_idle_add(lm_ui::OnQuitAfterWriteCB, ui);
+    }));
+    EXPECT_EQ(ui->m_nCancel, 1);
+    EXPECT_FALSE(window_alive());
+}
+
+// A stage whose write always fails: its dialog's OK tries once more, and
+// when that fails too the page waits for the user with "更新" and "取消".
+TEST_F(Nav, StageFailingTwiceLeavesTheUpdatePageIdle)
+{
+    go_to_update();
+    g_atomic_int_set(&ui->m_updating, 1);
+    g_atomic_int_set(&ui->m_stageRetval, -1);
+    DialogSeen seen;
+    answer_dialogs(&seen, GTK_RESPONSE_OK);
+    ui->DoPopupTipDlgCB();
+    EXPECT_NE(ui->m_pThread, nullptr) << "the first failure's OK writes the stage again";
+    ui->DoPopupTipDlgCB();
+    finish_answer(&seen);
+    EXPECT_EQ(seen.texts.size(), 2u);
+    EXPECT_EQ(ui->m_pThread, nullptr);
+    EXPECT_EQ(ui->m_updating, 0);
+    EXPECT_EQ(sensitive_mask(*ui), 3);
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(ui->m_lblUpdate)), "点击“更新”开始更新。");
 }
 
 TEST_F(Nav, StageDialogWaitsUntilTheQuitQuestionIsAnswered)

@@ -35,11 +35,15 @@ class Tools:
 
 def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts=(),
                  timeout=600, cut_network_on_signal=False, env_extra=None, proxy=False,
-                 silent_dns=False):
+                 silent_dns=False, kill_on_signal=None, drop_all_traffic=False, logind_mock=False):
     """Runs one scenario with the files already in work/root. Returns the
     updater's exit status (None when the run had to be killed). With proxy,
     tinyproxy is the only route to port 80 and http_proxy names it. With
-    silent_dns, the namespace's name server (loopback) never answers."""
+    silent_dns, the namespace's name server (loopback) never answers.
+    kill_on_signal: once the driver writes that signal, the updater is
+    killed with SIGKILL. drop_all_traffic: iptables drops every packet in
+    the namespace, so nothing answers. logind_mock: python3-dbusmock's logind
+    on a private system bus; its inhibitors are logged to work/inhibitors.log."""
     for sub in ("shots", "signals", "frames"):
         os.makedirs(os.path.join(work, sub), exist_ok=True)
     with open(os.path.join(work, "script.txt"), "w", encoding="utf-8") as f:
@@ -53,6 +57,9 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
         "env_extra": env_extra or {},
         "proxy": proxy,
         "silent_dns": silent_dns,
+        "kill_on_signal": kill_on_signal,
+        "drop_all_traffic": drop_all_traffic,
+        "logind_mock": logind_mock,
     }
     config = os.path.join(work, "inner.json")
     with open(config, "w") as f:
@@ -169,7 +176,9 @@ def skip_reason():
 
 def updater_env(work, tools, env_extra):
     """The driven updater's environment; each run has its own
-    XDG_RUNTIME_DIR, so runs never share the single-instance lock."""
+    XDG_RUNTIME_DIR, so runs never share the single-instance lock, its own
+    state folder, and a system bus that does not exist (no inhibitor is
+    taken from the machine's logind)."""
     env_extra = env_extra or {}
     runtime = env_extra.get("XDG_RUNTIME_DIR") or os.path.join(work, "runtime")
     os.makedirs(runtime, mode=0o700, exist_ok=True)
@@ -178,6 +187,8 @@ def updater_env(work, tools, env_extra):
         "LANG": "C.UTF-8",
         "NO_AT_BRIDGE": "1",
         "XDG_RUNTIME_DIR": runtime,
+        "XDG_STATE_HOME": os.path.join(work, "state"),
+        "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(work, "no-system-bus"),
         "GTK_MODULES": tools["driver"],
         "LUMORA_E2E_SCRIPT": os.path.join(work, "script.txt"),
         "LUMORA_E2E_LOG": os.path.join(work, "driver.log"),
@@ -243,20 +254,91 @@ def run_beside_usbip_reader(work, tools, reader_args, env):
         stop(reader, grace_s=20)
 
 
+def kill_on_signal(signal_dir, name, updater):
+    """A crash: once the driver writes the signal, SIGKILL for the updater
+    (found by its program file; it runs under the reader's wrapper)."""
+    while not os.path.exists(os.path.join(signal_dir, name)):
+        time.sleep(0.02)
+    target = os.path.realpath(updater)
+    for pid in os.listdir("/proc"):
+        try:
+            if pid.isdigit() and os.path.realpath("/proc/%s/exe" % pid) == target:
+                os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def drop_all_traffic():
+    for chain in ("INPUT", "OUTPUT"):
+        subprocess.run(["iptables", "-A", chain, "-j", "DROP"], check=True)
+
+
+LOGIND_CALL = ["gdbus", "call", "--system", "--dest", "org.freedesktop.login1", "--object-path",
+               "/org/freedesktop/login1", "--method",
+               "org.freedesktop.login1.Manager.ListInhibitors"]
+
+
+def start_logind_mock(work, env_extra):
+    """python3-dbusmock's logind (Debian's own Python) on a private bus; the
+    updater finds it through DBUS_SYSTEM_BUS_ADDRESS."""
+    address = "unix:path=" + os.path.join(work, "system_bus")
+    env_extra["DBUS_SYSTEM_BUS_ADDRESS"] = address
+    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address)
+    log = open(os.path.join(work, "logind.out"), "wb")
+    procs = [subprocess.Popen(["dbus-daemon", "--session", "--address=" + address, "--nofork"],
+                              stdout=log, stderr=subprocess.STDOUT)]
+    time.sleep(0.5)
+    procs.append(subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
+                                   "logind"], stdout=log, stderr=subprocess.STDOUT, env=env))
+    deadline = time.monotonic() + SERVER_READY_S
+    while subprocess.run(LOGIND_CALL, env=env, capture_output=True).returncode != 0:
+        if time.monotonic() > deadline:
+            raise RuntimeError("the mocked logind did not start (see logind.out)")
+        time.sleep(0.1)
+    return procs, env
+
+
+def log_inhibitors(work, env, who, stop_event):
+    """Every 100 ms: how many inhibitors `who` holds; a line "mark NAME"
+    once the driver wrote the signal NAME."""
+    marked = set()
+    with open(os.path.join(work, "inhibitors.log"), "w", encoding="utf-8") as out:
+        while not stop_event.is_set():
+            for name in sorted(os.listdir(os.path.join(work, "signals"))):
+                if name not in marked:
+                    marked.add(name)
+                    out.write("mark %s\n" % name)
+            got = subprocess.run(LOGIND_CALL, env=env, capture_output=True, text=True)
+            out.write("held %d\n" % got.stdout.count(who))
+            out.flush()
+            time.sleep(0.1)
+
+
 def inner_main(config_path):
     with open(config_path) as f:
         cfg = json.load(f)
     held = []
+    signals = os.path.join(cfg["work"], "signals")
     if cfg["cut_network_on_signal"]:
-        threading.Thread(target=watch_for_network_cut,
-                         args=(os.path.join(cfg["work"], "signals"), held),
+        threading.Thread(target=watch_for_network_cut, args=(signals, held), daemon=True).start()
+    if cfg.get("kill_on_signal"):
+        threading.Thread(target=kill_on_signal,
+                         args=(signals, cfg["kill_on_signal"], cfg["tools"]["updater"]),
                          daemon=True).start()
     if cfg.get("silent_dns"):
         sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         sink.bind(("127.0.0.1", 53))
         held.append(sink)
+    helpers = []
+    stop_logging = threading.Event()
+    if cfg.get("logind_mock"):
+        helpers, env = start_logind_mock(cfg["work"], cfg["env_extra"])
+        threading.Thread(target=log_inhibitors, args=(cfg["work"], env, "墨川电子书升级软件",
+                                                      stop_logging), daemon=True).start()
     server = start_server(cfg)
     proxy = None
+    if cfg.get("drop_all_traffic"):
+        drop_all_traffic()
     try:
         if cfg.get("proxy"):
             proxy = start_proxy(cfg["work"])
@@ -265,7 +347,10 @@ def inner_main(config_path):
     finally:
         if proxy:
             stop_proxy(proxy, cfg["work"])
+        stop_logging.set()
         stop(server, grace_s=5)
+        for proc in reversed(helpers):
+            stop(proc, grace_s=5)
     with open(os.path.join(cfg["work"], "status"), "w") as f:
         f.write("%d\n" % status)
     return 0

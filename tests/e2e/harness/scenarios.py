@@ -10,6 +10,8 @@ TOOLS are --updater, --reader, --server, --netns-run, --driver, --host and
 (tests/support/usbip/reader.py) and the kernel's own USB stack serves it.
 Needs root (namespaces) and an X display (DISPLAY)."""
 import argparse
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -607,11 +609,88 @@ expect-sensitive 取消
     return o
 
 
+def interrupted_update_finished(ctx):
+    """Killed (SIGKILL) right after step 3's dialog appeared. The next
+    launch has no network at all and the server offers another image: it
+    offers the unfinished update, writes steps 4 to 6 from the saved image
+    and removes it, holding the logind inhibitor meanwhile. The history holds
+    the interrupted and the finished attempt."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image)
+    state = os.path.join(ctx.work, "state")
+    first = ctx.run(TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 2) + """
+within 60 dialog 第3步已成功更新 -> none
+signal kill-now
+within 60 wait-signal never
+""", kill_on_signal="kill-now", env_extra={"XDG_STATE_HOME": state})
+    first.expect(first.status != 0, "the first run was not killed (status %r)" % first.status)
+    check_frames(first, image.stages()[:3])
+
+    again = Context(ctx.tools, ctx.work + "-resumed")
+    again.serve(build_image(64, {0: 7000, 5: 3000, 1: 5000}))
+    o = again.run("""
+timeout 30
+dialog %s -> ok
+expect-page Update
+expect-label %s
+expect-sensitive 更新
+click 更新
+within 60 dialog 第4步已成功更新 -> ok
+within 60 dialog 第5步已成功更新 -> ok
+within 150 expect-page Finish
+signal at-finish
+sleep 2
+click 完成
+within 10 expect-exit
+""" % (T.RESUME_QUESTION, T.UPDATE_HINT), drop_all_traffic=True, logind_mock=True,
+                  env_extra={"XDG_STATE_HOME": state})
+    o.problems[:0] = first.problems
+    check_clean_end(o)
+    check_pages(o, ["Update", "Finish"])
+    check_dialogs(o, [("info", "ok,cancel", T.RESUME_QUESTION), ("info", "ok", T.STAGE_DONE % 4),
+                      ("info", "ok", T.STAGE_DONE % 5)])
+    check_frames(o, image.stages()[3:])
+    o.expect(not o.server_log or not [l for l in o.server_log if "GET" in l],
+             "the update server was reached without a network: %s" % o.server_log)
+    folder = os.path.join(state, "lumora-updater")
+    o.expect(not os.path.exists(os.path.join(folder, "image.bin")), "the saved image was kept")
+    check_history(o, folder, image)
+    check_inhibitor(o)
+    return o
+
+
+def check_history(o, folder, image):
+    try:
+        with open(os.path.join(folder, "history.jsonl"), encoding="utf-8") as f:
+            entries = [json.loads(line) for line in f]
+    except (OSError, ValueError) as e:
+        o.expect(False, "history.jsonl unreadable: %s" % e)
+        return
+    got = [(e["result"], e["stages_written"]) for e in entries]
+    o.expect(got == [("interrupted", [1, 2, 3]), ("success", [4, 5, 6])],
+             "history holds %s" % got)
+    sha = hashlib.sha256(image.data).hexdigest()
+    for e in entries:
+        o.expect(e["image_sha256"] == sha and e["image_url"].endswith(IMG64) and
+                 e["stages_planned"] == [1, 2, 3, 4, 5, 6] and e["variant"] == 64,
+                 "history entry does not name the saved image: %s" % e)
+
+
+def check_inhibitor(o):
+    """Held while the reader was written, none once the Finish page showed."""
+    lines = read_lines(os.path.join(o.work, "inhibitors.log"))
+    mark = lines.index("mark at-finish") if "mark at-finish" in lines else len(lines)
+    before = [l for l in lines[:mark] if l.startswith("held ")]
+    after = [l for l in lines[mark:] if l.startswith("held ")]
+    o.expect("held 1" in before, "the inhibitor was never held during the update")
+    o.expect(after and after[-1] == "held 0", "the inhibitor was not released: %s" % after[-3:])
+
+
 SCENARIOS = {f.__name__: f for f in (
     full_update, full_update_via_proxy, cancel_during_lookup, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
     download_failure_retried, cancel_during_download, warning_no_network,
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
-    invalid_image, reader_swapped)}
+    invalid_image, reader_swapped, interrupted_update_finished)}
 
 
 def print_evidence(o):

@@ -24,3 +24,5 @@ PRODUCT_64 = "ORVEX LUMORA64 UPDate"
 PRODUCT_32 = "ORVEX LUMORA32 UPDate"
 PRODUCT_REFUSED = "Kavely Tra 4303"
 ALREADY_RUNNING = "墨川电子书升级软件已在运行。"
+RESUME_QUESTION = ("上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，"
+                   "点击“取消”重新开始。")

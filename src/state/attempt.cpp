@@ -1,0 +1,229 @@
+#include "state/attempt.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "state/history.h"
+#include "state/sha256.h"
+#include "usb/image.h"
+
+namespace {
+
+int popcount6(int mask)
+{
+    int n = 0;
+    for (int k = 0; k < 6; ++k)
+        n += (mask >> k) & 1;
+    return n;
+}
+
+// Bit k for each present stage of the image's plan; -1 for an image that
+// does not check out.
+int planned_stages(const char* image, int len, int variant)
+{
+    lm_stage_plan plan;
+    if (lm_read_stage_plan(image, len, variant, &plan) != 0 || plan.stagenum == 0)
+        return -1;
+    int mask = 0;
+    for (int k = 0; k < LM_STAGE_COUNT; ++k) {
+        if (plan.stages[k].present)
+            mask |= 1 << k;
+    }
+    return popcount6(mask) == plan.stagenum ? mask : -1;
+}
+
+} // namespace
+
+lm_attempt::lm_attempt(const std::string& dir)
+    : m_dir(dir), m_active(false), m_saved(false), m_warned(false)
+{
+}
+
+void lm_attempt::warn(const char* what)
+{
+    if (m_warned)
+        return;
+    m_warned = true;
+    fprintf(stderr, "lumora-updater: going on without saving the update (%s: %s)\n", what,
+            strerror(errno));
+}
+
+void lm_attempt::save_record()
+{
+    if (!m_saved)
+        return;
+    m_rec.updated = lm_utc_now();
+    if (lm_journal_save(m_dir, m_rec) != 0)
+        warn("cannot write the journal");
+}
+
+void lm_attempt::append_history(const lm_journal_record& rec, const std::string& ended,
+                                const char* result, const std::string& error)
+{
+    lm_history_entry e;
+    e.started = rec.started;
+    e.ended = ended;
+    e.variant = rec.variant;
+    if (!rec.host.empty())
+        e.image_url = "http://" + rec.host + rec.path;
+    e.image_size = rec.size;
+    e.image_sha256 = rec.sha256;
+    e.stages_planned = rec.planned;
+    e.stages_written = rec.written;
+    e.result = result;
+    e.error = error;
+    if (!m_dir.empty() && lm_history_append(m_dir, e) != 0)
+        warn("cannot write the history");
+}
+
+int lm_attempt::recover(char** image, int* len, lm_journal_record* out)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    *image = nullptr;
+    *len = 0;
+    lm_journal_record rec;
+    if (lm_journal_load(m_dir, &rec) != 0) {
+        lm_journal_remove(m_dir);  // absent, or not to be trusted
+        return -1;
+    }
+    if (!rec.logged) {
+        append_history(rec, rec.updated, "interrupted", std::string());
+        rec.logged = 1;
+        rec.updated = lm_utc_now();
+        lm_journal_save(m_dir, rec);
+    }
+    char* data = nullptr;
+    size_t size = 0;
+    if (!rec.begun || rec.done == rec.planned ||
+        lm_journal_load_image(m_dir, rec, &data, &size) != 0 ||
+        planned_stages(data, static_cast<int>(size), rec.variant) != rec.planned) {
+        free(data);
+        lm_journal_remove(m_dir);
+        return -1;
+    }
+    *image = data;
+    *len = static_cast<int>(size);
+    *out = rec;
+    return 0;
+}
+
+void lm_attempt::begin()
+{
+    if (active())
+        end(false);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_rec = lm_journal_record();
+    m_rec.started = lm_utc_now();
+    m_error.clear();
+    m_active = true;
+    m_saved = false;
+}
+
+void lm_attempt::resume(const lm_journal_record& rec)
+{
+    if (active())
+        end(false);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_rec = rec;
+    m_rec.started = lm_utc_now();
+    m_rec.written = 0;
+    m_rec.logged = 0;
+    m_error.clear();
+    m_active = true;
+    m_saved = true;
+    save_record();
+}
+
+void lm_attempt::image_ready(const char* data, int len, int variant, const char* host,
+                             const char* path)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    int planned = planned_stages(data, len, variant);
+    if (!m_active || planned < 0)
+        return;
+    m_rec.variant = variant;
+    m_rec.host = host ? host : "";
+    m_rec.path = path ? path : "";
+    m_rec.size = len;
+    m_rec.sha256 = lm_sha256_hex(data, static_cast<size_t>(len));
+    m_rec.saved = lm_utc_now();
+    m_rec.planned = planned;
+    m_rec.done = m_rec.written = m_rec.begun = m_rec.logged = 0;
+    m_saved = false;
+    if (m_dir.empty()) {
+        errno = ENOENT;
+        warn("no state folder");
+        return;
+    }
+    // The old record goes first: it must never vouch for the new image.
+    lm_journal_remove(m_dir);
+    if (lm_journal_save_image(m_dir, data, static_cast<size_t>(len)) != 0) {
+        warn("cannot save the image");
+        lm_journal_remove_image(m_dir);
+        return;
+    }
+    m_saved = true;
+    save_record();
+}
+
+void lm_attempt::set_variant(int variant)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_active && variant > 0)
+        m_rec.variant = variant;
+}
+
+void lm_attempt::stage_started(int stage)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_active || stage < 0 || stage > 5 || m_rec.begun)
+        return;
+    m_rec.begun = 1;
+    save_record();
+}
+
+void lm_attempt::stage_written(int stage)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_active || stage < 0 || stage > 5)
+        return;
+    m_rec.done |= 1 << stage;
+    m_rec.written |= 1 << stage;
+    save_record();
+    if (m_saved && (m_rec.done & m_rec.planned) == m_rec.planned)
+        lm_journal_remove_image(m_dir);
+}
+
+void lm_attempt::set_error(const char* text)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_active)
+        m_error = text ? text : "";
+}
+
+void lm_attempt::end(bool complete)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_active)
+        return;
+    m_active = false;
+    const char* result = complete ? "success" : (m_error.empty() ? "cancelled" : "failed");
+    append_history(m_rec, lm_utc_now(), result, m_error);
+    if (!m_saved)
+        return;
+    bool unfinished = m_rec.begun && (m_rec.done & m_rec.planned) != m_rec.planned;
+    if (!complete && unfinished) {
+        m_rec.logged = 1;
+        save_record();
+        return;
+    }
+    lm_journal_remove(m_dir);
+}
+
+bool lm_attempt::active()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_active;
+}

@@ -1,0 +1,35 @@
+// history.jsonl: one JSON object per update attempt, the newest last.
+#ifndef LUMORA_STATE_HISTORY_H
+#define LUMORA_STATE_HISTORY_H
+
+#include <string>
+
+// Stage masks: bit k stands for step k + 1.
+struct lm_history_entry {
+    std::string started;     // ISO 8601, UTC
+    std::string ended;
+    int variant = -1;        // -1: not known (written as null)
+    std::string image_url;
+    long image_size = 0;
+    std::string image_sha256;
+    int stages_planned = 0;
+    int stages_written = 0;
+    std::string result;      // success, failed, cancelled, interrupted
+    std::string error;       // text of the last error dialog, or ""
+};
+
+extern const char LM_HISTORY_FILE[];  // "history.jsonl"
+const int LM_HISTORY_KEEP = 200;
+
+// The current time as "2026-12-08T16:04:48Z".
+std::string lm_utc_now();
+// A string as a JSON string literal, quotes included.
+std::string lm_json_string(const std::string& text);
+// The entry as one JSON object, without a line end.
+std::string lm_history_line(const lm_history_entry& entry);
+// Appends the entry, keeping the newest `keep` lines; the file is
+// replaced whole and synced. 0, or -1 with errno.
+int lm_history_append(const std::string& dir, const lm_history_entry& entry,
+                      int keep = LM_HISTORY_KEEP);
+
+#endif

@@ -1,0 +1,20 @@
+#include "state/sha256.h"
+
+#include <glib.h>
+
+std::string lm_sha256_hex(const void* data, size_t len)
+{
+    GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
+    const guchar* at = static_cast<const guchar*>(data);
+    // g_checksum_update takes a gssize: feed large images in pieces.
+    const size_t piece = 1u << 30;
+    while (len > 0) {
+        size_t n = len < piece ? len : piece;
+        g_checksum_update(sum, at, static_cast<gssize>(n));
+        at += n;
+        len -= n;
+    }
+    std::string hex = g_checksum_get_string(sum);
+    g_checksum_free(sum);
+    return hex;
+}

@@ -1,0 +1,10 @@
+// SHA-256 of a buffer, as 64 lower-case hex digits.
+#ifndef LUMORA_STATE_SHA256_H
+#define LUMORA_STATE_SHA256_H
+
+#include <cstddef>
+#include <string>
+
+std::string lm_sha256_hex(const void* data, size_t len);
+
+#endif

@@ -1,0 +1,101 @@
+// The update as something that outlives the program: finishing one cut
+// short, recording each attempt, and keeping the computer awake while the
+// image is fetched and written.
+#include <stdlib.h>
+
+#include "app/sleep_inhibitor.h"
+#include "net/download.h"
+#include "state/attempt.h"
+#include "ui/dialogs.h"
+#include "ui/ui.h"
+
+namespace {
+
+const char kResumeQuestion[] =
+    "上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，点击“取消”重新开始。";
+
+int count_stages(int mask)
+{
+    int n = 0;
+    for (int k = 0; k < 6; ++k)
+        n += (mask >> k) & 1;
+    return n;
+}
+
+} // namespace
+
+int lm_ui::OfferResume()
+{
+    if (!m_pAttempt || !m_pDownload)
+        return -1;
+    char* image = nullptr;
+    int len = 0;
+    lm_journal_record rec;
+    if (m_pAttempt->recover(&image, &len, &rec) != 0)
+        return -1;
+    // The window is not shown yet: the question stands alone on the screen.
+    if (lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL, kResumeQuestion) !=
+        GTK_RESPONSE_OK) {
+        free(image);  // kept on disk until a new download replaces it
+        return -1;
+    }
+    release_data_buf();
+    m_pdata = image;
+    g_atomic_int_set(&m_nBufLen, len);
+    // The saved variant chooses the flash addresses and is what the reader
+    // is checked against before the first write.
+    m_pDownload->m_dev_ver = rec.variant;
+    m_nstage_idx = 0;
+    g_atomic_int_set(&m_nWrittenStages, rec.done);
+    g_atomic_int_set(&m_nstage_idx_view, count_stages(rec.done));
+    g_atomic_int_set(&m_nWriteTried, 0);
+    g_atomic_int_set(&m_downComplete, 1);
+    m_pAttempt->resume(rec);
+    if (m_pInhibitor)
+        m_pInhibitor->hold();
+
+    m_oldDlgIdx = DLGUPDATE;
+    show_dlg(DLGUPDATE);
+    SetBtnStatus();
+    show_update_hint();
+    start_page_events(false);
+    return 0;
+}
+
+void lm_ui::begin_attempt()
+{
+    if (m_pAttempt)
+        m_pAttempt->begin();
+    if (m_pInhibitor)
+        m_pInhibitor->hold();
+}
+
+// Called once the worker has been joined: nothing reports to the attempt
+// any more.
+void lm_ui::end_attempt()
+{
+    if (m_pAttempt)
+        m_pAttempt->end(g_atomic_int_get(&m_upComplete) == 1);
+    if (m_pInhibitor)
+        m_pInhibitor->release();
+}
+
+void lm_ui::note_error(const char* text)
+{
+    if (m_pAttempt)
+        m_pAttempt->set_error(text);
+}
+
+// The computer is kept awake on the Download and Update pages only; the
+// Finish page ends the attempt.
+void lm_ui::after_page_move()
+{
+    if (m_curDlgIdx == DLGDOWNLOAD || m_curDlgIdx == DLGUPDATE)
+        return;
+    if (m_curDlgIdx == DLGFINISH) {
+        end_attempt();
+        return;
+    }
+    if (m_pInhibitor)
+        m_pInhibitor->release();
+}

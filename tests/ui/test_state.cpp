@@ -1,0 +1,229 @@
+// What the wizard keeps between runs: files written whole or not at all,
+// a journal that is trusted only when it checks out, an update cut short
+// found again at the next start, and a history of bounded length.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "state/attempt.h"
+#include "state/history.h"
+#include "state/journal.h"
+#include "state/state_dir.h"
+
+namespace {
+
+std::string read_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+bool exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// An image of variant 64 with all six blocks present, 16 bytes each.
+std::string six_block_image()
+{
+    std::string img(112 + 6 * 16, '\0');
+    for (int i = 0; i < 6; ++i) {
+        uint32_t off = 112 + 16 * i, len = 16;
+        memcpy(&img[64 + 8 * i], &off, 4);
+        memcpy(&img[68 + 8 * i], &len, 4);
+        memset(&img[off], 'a' + i, len);
+    }
+    return img;
+}
+
+class State : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/lumora-state-test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        home = tmpl;
+        const char* old = getenv("XDG_STATE_HOME");
+        saved_env = old ? old : "";
+        setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
+        dir = lm_state_dir();
+        ASSERT_EQ(dir, home + "/state/lumora-updater");
+    }
+    void TearDown() override
+    {
+        setenv("XDG_STATE_HOME", saved_env.c_str(), 1);
+        std::string cmd = "rm -rf '" + home + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string history() { return read_text(dir + "/" + LM_HISTORY_FILE); }
+
+    std::string home, dir, saved_env;
+};
+
+TEST_F(State, FolderIsPrivateAndFilesAreReplacedWhole)
+{
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    ASSERT_EQ(lm_write_atomic(dir, "f", "first", 5), 0);
+    ASSERT_EQ(lm_write_atomic(dir, "f", "second", 6), 0);
+    EXPECT_EQ(read_text(dir + "/f"), "second");
+    ASSERT_EQ(stat((dir + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(system(("test $(ls -A '" + dir + "' | wc -l) -eq 1").c_str()), 0)
+        << "a temporary file was left behind";
+
+    // A folder that cannot be written fails the write and leaves no trace.
+    EXPECT_NE(lm_write_atomic(home + "/missing", "f", "x", 1), 0);
+    EXPECT_NE(lm_write_atomic("", "f", "x", 1), 0);
+    // Something else than a folder of ours at the name is not used.
+    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    ASSERT_EQ(symlink(home.c_str(), dir.c_str()), 0);
+    EXPECT_EQ(lm_state_dir(), "");
+}
+
+TEST_F(State, JournalIsTrustedOnlyWhenWholeAndValid)
+{
+    lm_journal_record rec;
+    rec.variant = 64;
+    rec.host = "update.example";
+    rec.path = "/img/a.bin";
+    rec.size = 208;
+    rec.sha256 = std::string(64, 'a');
+    rec.planned = 0x3f;
+    rec.done = rec.written = 0x07;
+    rec.begun = 1;
+    std::string text = lm_journal_format(rec);
+    lm_journal_record back;
+    ASSERT_EQ(lm_journal_parse(text.data(), text.size(), &back), 0);
+    EXPECT_EQ(back.path, rec.path);
+    EXPECT_EQ(back.done, 0x07);
+
+    const std::string damaged[] = {
+        text.substr(0, text.size() - 1),                         // cut short
+        text + "done=1\n",                                       // a key twice
+        std::string("x") + text,                                 // unknown format
+        text.substr(0, text.find("sha256=") + 7) + "zz" + text.substr(text.find("sha256=") + 9),
+        text.substr(0, text.find("variant=") + 8) + "16" + text.substr(text.find("variant=") + 10),
+    };
+    for (const std::string& bad : damaged)
+        EXPECT_NE(lm_journal_parse(bad.data(), bad.size(), &back), 0) << bad;
+}
+
+// Killed after step 3: the next start records the attempt as interrupted,
+// offers the saved image, and the new attempt finishes it.
+TEST_F(State, InterruptedUpdateIsRecoveredAndFinished)
+{
+    std::string img = six_block_image();
+    {
+        lm_attempt first(dir);
+        first.begin();
+        first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
+        for (int k = 0; k < 3; ++k) {
+            first.stage_started(k);
+            first.stage_written(k);
+        }
+    }  // no end(): the program died
+
+    lm_attempt next(dir);
+    char* data = nullptr;
+    int len = 0;
+    lm_journal_record rec;
+    ASSERT_EQ(next.recover(&data, &len, &rec), 0);
+    EXPECT_EQ(std::string(data, len), img);
+    free(data);
+    EXPECT_EQ(rec.done, 0x07);
+    std::vector<std::string> h = lines_of(history());
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_NE(h[0].find("\"result\":\"interrupted\""), std::string::npos) << h[0];
+    EXPECT_NE(h[0].find("\"stages_written\":[1,2,3]"), std::string::npos) << h[0];
+
+    next.resume(rec);
+    for (int k = 3; k < 6; ++k)
+        next.stage_written(k);
+    EXPECT_FALSE(exists(dir + "/" + LM_IMAGE_FILE)) << "the image outlived the last stage";
+    next.end(true);
+    EXPECT_FALSE(exists(dir + "/" + LM_JOURNAL_FILE));
+    h = lines_of(history());
+    ASSERT_EQ(h.size(), 2u);
+    EXPECT_NE(h[1].find("\"stages_written\":[4,5,6],\"result\":\"success\""), std::string::npos)
+        << h[1];
+    EXPECT_NE(h[1].find("\"image_url\":\"http://h/p\""), std::string::npos) << h[1];
+}
+
+TEST_F(State, SavedImageThatDoesNotCheckOutIsDiscarded)
+{
+    std::string img = six_block_image();
+    // A flipped byte (SHA-256), and an image whose plan is not the recorded one.
+    for (int damage = 0; damage < 2; ++damage) {
+        {
+            lm_attempt first(dir);
+            first.begin();
+            first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
+            first.stage_started(0);
+        }
+        lm_journal_record rec;
+        ASSERT_EQ(lm_journal_load(dir, &rec), 0);
+        if (damage == 0) {
+            std::string bad = img;
+            bad[150] ^= 1;
+            ASSERT_EQ(lm_journal_save_image(dir, bad.data(), bad.size()), 0);
+        } else {
+            rec.planned = 0x1f;
+            ASSERT_EQ(lm_journal_save(dir, rec), 0);
+        }
+        lm_attempt next(dir);
+        char* data = nullptr;
+        int len = 0;
+        EXPECT_NE(next.recover(&data, &len, &rec), 0) << damage;
+        EXPECT_EQ(data, nullptr);
+        EXPECT_FALSE(exists(dir + "/" + LM_IMAGE_FILE)) << damage;
+        EXPECT_FALSE(exists(dir + "/" + LM_JOURNAL_FILE)) << damage;
+    }
+    // An image whose writing never began is not kept past the attempt.
+    lm_attempt plain(dir);
+    plain.begin();
+    plain.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
+    plain.set_error("错误\"1\"\n");
+    plain.end(false);
+    EXPECT_FALSE(exists(dir + "/" + LM_IMAGE_FILE));
+    std::vector<std::string> h = lines_of(history());
+    EXPECT_NE(h.back().find("\"result\":\"failed\",\"error\":\"错误\\\"1\\\"\\n\"}"), std::string::npos)
+        << h.back();
+}
+
+TEST_F(State, HistoryKeepsTheNewest200)
+{
+    for (int i = 0; i < 205; ++i) {
+        lm_history_entry e;
+        e.started = std::to_string(i);
+        ASSERT_EQ(lm_history_append(dir, e), 0);
+    }
+    std::vector<std::string> h = lines_of(history());
+    ASSERT_EQ(h.size(), 200u);
+    EXPECT_EQ(h.front().find("{\"started\":\"5\""), 0u) << h.front();
+    EXPECT_EQ(h.back().find("{\"started\":\"204\""), 0u) << h.back();
+    EXPECT_EQ(lm_json_string(std::string("a\\b\x01\t", 5)), "\"a\\\\b\\u0001\\t\"");
+}
+
+} // namespace
