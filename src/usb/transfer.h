@@ -55,6 +55,7 @@ public:
     int claim_ctrl_interface();
     // 0 when every byte was reported complete, else -1.
     int transfer_bulk_data(unsigned char* buf, unsigned int size);
+    // The same for bytes that source produces as the ring takes them.
     int stream_bulk(lm_stream_source& source);
     // Waits for, reaps and accounts one completed URB.
     int poll_bulk_urb();
