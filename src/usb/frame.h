@@ -6,15 +6,11 @@
 #ifndef LUMORA_USB_FRAME_H
 #define LUMORA_USB_FRAME_H
 
-#include <cstddef>
 #include <cstdint>
 
 #include "usb/transfer.h"
 
 enum { LM_FRAME_HEADER = 8, LM_FRAME_CHECKSUM = 2, LM_FRAME_OVERHEAD = 10 };
-
-// Sum of n bytes as unsigned values, added to sum.
-uint32_t lm_frame_sum(uint32_t sum, const unsigned char* p, size_t n);
 
 class lm_flash_frame : public lm_stream_source {
 public:
