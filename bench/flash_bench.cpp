@@ -5,10 +5,17 @@
 //    "max_urbs_in_flight": ..., "max_bytes_in_flight": ..., "frame_bytes": ...}
 // Run under umockdev-wrapper:  lumora-bench-flash [RUNS [MIB...]]
 // Blocks under 16 MiB are run RUNS x (16 / MIB) times.
+//
+//   lumora-bench-flash --memory MIB
+// instead measures what one write of a MIB block adds to the process: the
+// peak resident size during the write minus the resident size before it
+// (the image included), for the updater and for the reference client:
+//   {"client": ..., "mib": ..., "image_bytes": ..., "added_bytes": ...}
 #include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,50 +48,84 @@ std::vector<unsigned char> random_block(long size)
     return block;
 }
 
-enum Client { kUpdater, kReference, kReferenceFraming, kFramingOnly };
-const char* const kClientNames[] = {"updater", "reference", "reference_framing", "framing_only"};
+enum Client { kUpdater, kReference };
+const char* const kClientNames[] = {"updater", "reference"};
 
-// One write by `client`; 0 when it succeeded and the reader got one intact frame.
+// One write by `client`; 0 when it succeeded.
 int run_once(Client client, bench::BenchReader& reader, lm_update& update,
              const std::vector<unsigned char>& payload, const std::vector<unsigned char>& frame)
 {
-    std::string node = reader.node_path();
-    switch (client) {
-    case kUpdater:
+    if (client == kUpdater)
         return update.write_flash(kFlashAddress, const_cast<unsigned char*>(payload.data()),
                                   static_cast<int>(payload.size()));
-    case kReference:
-        return bench::reference_stream(node.c_str(), frame.data(), frame.size());
-    case kFramingOnly: {
-        // The framing work alone, nothing sent: what the frame costs by itself.
-        unsigned char* fresh = static_cast<unsigned char*>(malloc(frame.size()));
-        if (!fresh)
-            return -1;
-        bench::build_frame(fresh, kFlashAddress, payload.data(), payload.size());
-        size_t end = frame.size();
-        int rc = fresh[end - 2] == frame[end - 2] && fresh[end - 1] == frame[end - 1] ? 0 : -1;
-        free(fresh);
-        return rc;
+    std::string node = reader.node_path();
+    return bench::reference_stream(node.c_str(), frame.data(), frame.size());
+}
+
+// A "Vm...:  N kB" line of /proc/self/status, in bytes; -1 when missing.
+long status_bytes(const char* key)
+{
+    FILE* f = fopen("/proc/self/status", "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long kb = -1;
+    size_t n = strlen(key);
+    while (kb < 0 && fgets(line, sizeof line, f)) {
+        if (strncmp(line, key, n) == 0 && line[n] == ':')
+            kb = atol(line + n + 1);
     }
-    case kReferenceFraming: {
-        // The updater's framing work done by hand: a fresh buffer, the
-        // payload copied in and summed.
-        unsigned char* fresh = static_cast<unsigned char*>(malloc(frame.size()));
-        if (!fresh)
-            return -1;
-        bench::build_frame(fresh, kFlashAddress, payload.data(), payload.size());
-        int rc = bench::reference_stream(node.c_str(), fresh, frame.size());
-        free(fresh);
-        return rc;
+    fclose(f);
+    return kb < 0 ? -1 : kb * 1024;
+}
+
+// Resets the kernel's peak resident size (VmHWM) to the current one.
+bool reset_peak()
+{
+    FILE* f = fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return false;
+    bool ok = fputs("5", f) >= 0;
+    return fclose(f) == 0 && ok;
+}
+
+int measure_memory(bench::BenchReader& reader, lm_update& update, long mib)
+{
+    std::vector<unsigned char> payload = random_block(mib * kMiB);
+    std::vector<unsigned char> frame(payload.size() + 10);
+    bench::build_frame(frame.data(), kFlashAddress, payload.data(), payload.size());
+    for (Client client : {kUpdater, kReference}) {
+        long before = status_bytes("VmRSS");
+        if (before < 0 || !reset_peak()) {
+            fprintf(stderr, "the resident size cannot be read or its peak reset\n");
+            return 1;
+        }
+        reader.reset_counters();
+        int rc = run_once(client, reader, update, payload, frame);
+        long peak = status_bytes("VmHWM");
+        if (rc != 0 || reader.counters().frames_ok != 1 || peak < 0) {
+            fprintf(stderr, "%s, %ld MiB: the write failed\n", kClientNames[client], mib);
+            return 1;
+        }
+        printf("{\"client\": \"%s\", \"mib\": %ld, \"image_bytes\": %zu, \"added_bytes\": %ld}\n",
+               kClientNames[client], mib, payload.size(), peak - before);
     }
-    }
-    return -1;
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    long memory_mib = 0;
+    if (argc == 3 && strcmp(argv[1], "--memory") == 0) {
+        memory_mib = atol(argv[2]);
+        if (memory_mib < 1 || memory_mib > 1024) {
+            fprintf(stderr, "usage: %s --memory MIB  (1 <= MIB <= 1024)\n", argv[0]);
+            return 2;
+        }
+        argc = 1;
+    }
     int runs = argc > 1 ? atoi(argv[1]) : 5;
     std::vector<long> sizes;
     bool sizes_ok = true;
@@ -107,6 +148,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "the updater does not find the emulated reader\n");
         return 1;
     }
+    if (memory_mib > 0)
+        return measure_memory(reader, update, memory_mib);
 
     for (long mib : sizes) {
         std::vector<unsigned char> payload = random_block(mib * kMiB);
@@ -116,7 +159,7 @@ int main(int argc, char** argv)
         // gets a comparable share of the machine's noise.
         int size_runs = mib < 16 ? runs * static_cast<int>(16 / mib) : runs;
         for (int run = 0; run < size_runs; ++run) {
-            for (Client client : {kUpdater, kReference, kReferenceFraming, kFramingOnly}) {
+            for (Client client : {kUpdater, kReference}) {
                 reader.reset_counters();
                 double wall = clock_seconds(CLOCK_MONOTONIC);
                 double cpu = clock_seconds(CLOCK_THREAD_CPUTIME_ID);
@@ -124,9 +167,8 @@ int main(int argc, char** argv)
                 cpu = clock_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
                 wall = clock_seconds(CLOCK_MONOTONIC) - wall;
                 bench::ReaderCounters seen = reader.counters();
-                int frames_expected = client == kFramingOnly ? 0 : 1;
                 // A failed or garbled write is never reported as a time.
-                if (rc != 0 || seen.frames_ok != frames_expected || seen.frames_bad != 0) {
+                if (rc != 0 || seen.frames_ok != 1 || seen.frames_bad != 0) {
                     fprintf(stderr, "%s, %ld MiB: write %d, reader saw %d good and %d bad frames\n",
                             kClientNames[client], mib, rc, seen.frames_ok, seen.frames_bad);
                     return 1;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "usb/discovery.h"
+#include "usb/frame.h"
 
 const char LM_PRODUCT_64[] = "ORVEX LUMORA64 UPDate";
 const char LM_PRODUCT_REFUSED[] = "Kavely Tra 4303";
@@ -18,21 +19,28 @@ const char LM_PRODUCT_REFUSED[] = "Kavely Tra 4303";
 namespace {
 
 const char kSubmitFailure[] = "submit urb failure\n";
-const int kFrameOverhead = 10;  // address, length, checksum
 
-void put_le32(unsigned char* out, uint32_t v)
-{
-    out[0] = static_cast<unsigned char>(v);
-    out[1] = static_cast<unsigned char>(v >> 8);
-    out[2] = static_cast<unsigned char>(v >> 16);
-    out[3] = static_cast<unsigned char>(v >> 24);
-}
+// A block already in memory, streamed as it is.
+class block_source : public lm_stream_source {
+public:
+    block_source(const unsigned char* buf, unsigned int size) : m_buf(buf), m_size(size) {}
+    unsigned int size() const override { return m_size; }
+    void fill(unsigned int offset, unsigned char* out, unsigned int n) override
+    {
+        memcpy(out, m_buf + offset, n);
+    }
+
+private:
+    const unsigned char* m_buf;
+    unsigned int m_size;
+};
 
 } // namespace
 
 lm_transfer::lm_transfer()
     : m_fd(-1), m_urbs(nullptr), m_nurbs(0), m_nSuccess(0), m_nTransfered(0), m_fProgress(0.0f),
-      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0)
+      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0), m_source(nullptr), m_ring(nullptr),
+      m_nslots(0)
 {
 }
 
@@ -85,14 +93,20 @@ int lm_transfer::make_bulk_urb_package(lm_urb* urb, unsigned char* buf, int len)
     return 0;
 }
 
-int lm_transfer::submit_urb(int index, unsigned char* buf, unsigned int size)
+// URB index takes the ring slot index % m_nslots: the URB that used it
+// before has been reaped, since they complete in order.
+int lm_transfer::submit_urb(int index)
 {
     unsigned int offset = static_cast<unsigned int>(index) * LM_URB_BYTES;
-    unsigned int len = size - offset;
+    unsigned int len = static_cast<unsigned int>(m_ndata_size) - offset;
     if (len > LM_URB_BYTES)
         len = LM_URB_BYTES;
-    make_bulk_urb_package(&m_urbs[index], buf + offset, static_cast<int>(len));
-    if (ioctl(m_fd, USBDEVFS_SUBMITURB, &m_urbs[index]) != 0)
+    unsigned char* buf = m_ring + static_cast<size_t>(index % m_nslots) * LM_URB_BYTES;
+    m_source->fill(offset, buf, len);
+    lm_urb* urb = slot_urb(index);
+    memset(urb, 0, sizeof *urb);
+    make_bulk_urb_package(urb, buf, static_cast<int>(len));
+    if (ioctl(m_fd, USBDEVFS_SUBMITURB, urb) != 0)
         return -1;
     m_nSubmitted = index + 1;
     return 0;
@@ -103,9 +117,29 @@ int lm_transfer::submit_urb(int index, unsigned char* buf, unsigned int size)
 void lm_transfer::discard_in_flight()
 {
     for (int i = m_nReaped; i < m_nSubmitted; ++i) {
-        if (ioctl(m_fd, USBDEVFS_DISCARDURB, &m_urbs[i]) != 0)
+        if (ioctl(m_fd, USBDEVFS_DISCARDURB, slot_urb(i)) != 0)
             break;
     }
+}
+
+int lm_transfer::begin_bulk_transfer(lm_stream_source& source)
+{
+    unsigned int size = source.size();
+    m_ndata_size = static_cast<int>(size);
+    m_nTransfered = 0;
+    m_nSuccess = 0;
+    m_nSubmitted = 0;
+    m_nReaped = 0;
+    m_nurbs = static_cast<int>(size / LM_URB_BYTES + (size % LM_URB_BYTES ? 1 : 0));
+    m_nslots = m_nurbs < LM_URBS_IN_FLIGHT ? m_nurbs : LM_URBS_IN_FLIGHT;
+    // A block shorter than the ring needs only its own size.
+    size_t ring_bytes = static_cast<size_t>(m_nslots) * LM_URB_BYTES;
+    if (ring_bytes > size)
+        ring_bytes = size;
+    m_urbs = static_cast<lm_urb*>(calloc(m_nslots, sizeof(lm_urb)));
+    m_ring = static_cast<unsigned char*>(malloc(ring_bytes));
+    m_source = &source;
+    return m_urbs && m_ring ? 0 : -1;
 }
 
 void lm_transfer::end_bulk_transfer()
@@ -113,32 +147,38 @@ void lm_transfer::end_bulk_transfer()
     // URBs not discarded end when the facade closes the node; none of them is
     // reaped after this, since every operation starts on a freshly opened node.
     free(m_urbs);
+    free(m_ring);
     m_urbs = nullptr;
+    m_ring = nullptr;
+    m_source = nullptr;
 }
 
 int lm_transfer::transfer_bulk_data(unsigned char* buf, unsigned int size)
 {
-    if (!buf || size == 0 || size > INT_MAX)
+    if (!buf)
         return -1;
-    m_ndata_size = static_cast<int>(size);
-    m_nTransfered = 0;
-    m_nSuccess = 0;
-    m_nSubmitted = 0;
-    m_nReaped = 0;
-    m_nurbs = static_cast<int>(size / LM_URB_BYTES + (size % LM_URB_BYTES ? 1 : 0));
-    m_urbs = static_cast<lm_urb*>(calloc(m_nurbs, sizeof(lm_urb)));
-    if (!m_urbs)
+    block_source source(buf, size);
+    return stream_bulk(source);
+}
+
+int lm_transfer::stream_bulk(lm_stream_source& source)
+{
+    if (source.size() == 0 || source.size() > INT_MAX)
         return -1;
+    if (begin_bulk_transfer(source) != 0) {
+        end_bulk_transfer();
+        return -1;
+    }
 
     bool submit_failed = false;
-    while (!submit_failed && m_nSubmitted < m_nurbs && m_nSubmitted < LM_URBS_IN_FLIGHT)
-        submit_failed = submit_urb(m_nSubmitted, buf, size) != 0;
+    while (!submit_failed && m_nSubmitted < m_nslots)
+        submit_failed = submit_urb(m_nSubmitted) != 0;
 
     while (!submit_failed && !m_nSuccess) {
         if (poll_bulk_urb() != 0)
             break;
-        if (m_nSubmitted < m_nurbs && m_nSubmitted - m_nReaped < LM_URBS_IN_FLIGHT)
-            submit_failed = submit_urb(m_nSubmitted, buf, size) != 0;
+        if (m_nSubmitted < m_nurbs && m_nSubmitted - m_nReaped < m_nslots)
+            submit_failed = submit_urb(m_nSubmitted) != 0;
     }
 
     if (submit_failed) {
@@ -166,9 +206,10 @@ int lm_transfer::poll_bulk_urb()
     void* reaped = nullptr;
     if (ioctl(m_fd, USBDEVFS_REAPURBNDELAY, &reaped) != 0)
         return -1;
-    lm_urb* urb = static_cast<lm_urb*>(reaped);
-    if (!m_urbs || urb < m_urbs || urb >= m_urbs + m_nurbs)
+    // Only the oldest URB in flight may come back: its slot is the next refilled.
+    if (!m_urbs || m_nReaped >= m_nSubmitted || reaped != slot_urb(m_nReaped))
         return -1;
+    lm_urb* urb = static_cast<lm_urb*>(reaped);
     ++m_nReaped;
 
     // A failed or short completion leaves a gap in the frame: nothing after
@@ -248,21 +289,8 @@ float lm_transfer::get_progress()
 
 int lm_transfer::write_flash(u_int32_t addrs, u_char* data, int len)
 {
-    if (len < 0 || len > INT_MAX - kFrameOverhead || (!data && len > 0))
+    if (len < 0 || len > INT_MAX - LM_FRAME_OVERHEAD || (!data && len > 0))
         return -1;
-    unsigned char* frame = static_cast<unsigned char*>(malloc(len + kFrameOverhead));
-    if (!frame)
-        return -1;
-    put_le32(frame, addrs);
-    put_le32(frame + 4, static_cast<uint32_t>(len + kFrameOverhead));
-    uint32_t sum = 0;
-    if (len > 0)
-        memcpy(frame + 8, data, len);
-    for (int i = 0; i < len; ++i)
-        sum += frame[8 + i];
-    frame[8 + len] = static_cast<unsigned char>(sum);
-    frame[9 + len] = static_cast<unsigned char>(sum >> 8);
-    int rc = transfer_bulk_data(frame, static_cast<unsigned int>(len + kFrameOverhead));
-    free(frame);
-    return rc;
+    lm_flash_frame frame(addrs, data, static_cast<unsigned int>(len));
+    return stream_bulk(frame);
 }

@@ -1,5 +1,5 @@
-// The usbfs transport: opens the reader's node, streams bulk URBs to
-// endpoint 3 and reads the product string descriptor.
+// The usbfs transport: opens the reader's node, streams bytes as bulk URBs
+// to endpoint 3 and reads the product string descriptor.
 #ifndef LUMORA_USB_TRANSFER_H
 #define LUMORA_USB_TRANSFER_H
 
@@ -16,7 +16,8 @@ typedef struct usbdevfs_ctrltransfer lm_usb_request;
 enum {
     LM_URB_BYTES = 16384,
     // usbfs caps the memory of URBs in flight (16 MiB machine-wide by
-    // default), so a block is streamed through a window of 1 MiB.
+    // default), so a block is streamed through a ring of 64 URB buffers
+    // (1 MiB), each refilled as its URB completes.
     LM_URBS_IN_FLIGHT = 64,
     LM_BULK_ENDPOINT = 3,
     LM_URB_WAIT_MS = 2000,
@@ -29,6 +30,16 @@ enum {
 
 extern const char LM_PRODUCT_64[];       // "ORVEX LUMORA64 UPDate"
 extern const char LM_PRODUCT_REFUSED[];  // "Kavely Tra 4303"
+
+// The bytes of one stream. The transport asks for them piece by piece, in
+// order, as it fills its URB buffers.
+class lm_stream_source {
+public:
+    virtual ~lm_stream_source() {}
+    virtual unsigned int size() const = 0;
+    // Writes the n bytes at offset to out.
+    virtual void fill(unsigned int offset, unsigned char* out, unsigned int n) = 0;
+};
 
 class lm_transfer {
 public:
@@ -44,6 +55,8 @@ public:
     int claim_ctrl_interface();
     // 0 when every byte was reported complete, else -1.
     int transfer_bulk_data(unsigned char* buf, unsigned int size);
+    // The same for bytes that source produces as the ring takes them.
+    int stream_bulk(lm_stream_source& source);
     // Waits for, reaps and accounts one completed URB.
     int poll_bulk_urb();
     int make_bulk_urb_package(lm_urb* urb, unsigned char* buf, int len);
@@ -58,8 +71,8 @@ public:
     int write_flash(u_int32_t addrs, u_char* data, int len);
 
     int m_fd;
-    lm_urb* m_urbs;
-    int m_nurbs;
+    lm_urb* m_urbs;  // the ring's URB records, m_nslots of them
+    int m_nurbs;     // URBs of the running transfer
     int m_nSuccess;
     int m_nTransfered;
     std::atomic<float> m_fProgress;  // read by the status poll while a block streams
@@ -68,9 +81,15 @@ public:
     int m_nReaped;     // URBs of the running transfer reaped so far; they complete in order
 
 private:
-    int submit_urb(int index, unsigned char* buf, unsigned int size);
+    int begin_bulk_transfer(lm_stream_source& source);
+    int submit_urb(int index);
+    lm_urb* slot_urb(int index) { return &m_urbs[index % m_nslots]; }
     void discard_in_flight();
     void end_bulk_transfer();
+
+    lm_stream_source* m_source;  // of the running transfer
+    unsigned char* m_ring;       // m_nslots buffers of LM_URB_BYTES
+    int m_nslots;
 };
 
 #endif

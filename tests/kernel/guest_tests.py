@@ -33,7 +33,9 @@ def file_bytes(path):
 
 
 def check_frame(ctx, reader, n, size, sent_path):
-    reader.wait_for(r"\bframe %d " % n, timeout=10)
+    # The reader logs a frame once its file is saved; the write may return
+    # before the reader has got that far.
+    reader.wait_for(r"\bframe %d " % n)
     frames = [f for f in reader.frames() if f["n"] == n]
     if not ctx.expect(frames, "the reader recorded no frame %d" % n):
         return

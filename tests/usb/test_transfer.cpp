@@ -34,6 +34,22 @@ std::vector<unsigned char> pattern(size_t n, unsigned seed = 1)
     return v;
 }
 
+// The frame the reader must get, written out whole.
+std::vector<unsigned char> frame_of(uint32_t addr, const std::vector<unsigned char>& payload)
+{
+    uint32_t len = uint32_t(payload.size() + 10), sum = 0;
+    std::vector<unsigned char> f;
+    for (uint32_t v : {addr, len})
+        for (int i = 0; i < 4; ++i)
+            f.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    f.insert(f.end(), payload.begin(), payload.end());
+    for (unsigned char b : payload)
+        sum += b;
+    f.push_back(static_cast<unsigned char>(sum));
+    f.push_back(static_cast<unsigned char>(sum >> 8));
+    return f;
+}
+
 // Frame bytes for a payload: the URB count of a write follows from this.
 int urbs_for(size_t frame_bytes)
 {
@@ -143,6 +159,7 @@ TEST_F(TransferTest, TwentyMiBStreamsThroughAWindowOf64Urbs)
     lumora_fake::reader_stats st = reader->stats();
     EXPECT_EQ(urbs_for(frame_bytes), int(st.urb_lengths.size()));
     EXPECT_EQ(64, st.max_in_flight);
+    EXPECT_EQ(64, st.urb_buffers);  // the ring: 1 MiB whatever the block's size
     EXPECT_EQ(10, st.urb_lengths.back());
     ASSERT_EQ(1u, reader->frames().size());
     EXPECT_TRUE(reader->frames()[0].ok);
@@ -159,6 +176,54 @@ TEST_F(TransferTest, TwentyMiBStreamsThroughAWindowOf64Urbs)
             EXPECT_NEAR(urbs, std::round(urbs), 1e-2) << p;
         }
     }
+}
+
+TEST_F(TransferTest, FramesAtTheRingsEdgesArriveByteForByte)
+{
+    // Frames of exactly the ring, one URB past it, and one byte past that.
+    reader_options opt;
+    opt.capture_wire = true;
+    start(opt);
+    std::vector<unsigned char> expected;
+    std::vector<int> lengths;
+    for (int extra : {0, 16384, 16385}) {
+        std::vector<unsigned char> block = pattern(64 * 16384 + extra - 10, extra);
+        ASSERT_EQ(0, write(0x40000, block));
+        std::vector<unsigned char> f = frame_of(0x40000, block);
+        expected.insert(expected.end(), f.begin(), f.end());
+        lengths.insert(lengths.end(), urbs_for(f.size()) - 1, 16384);
+        lengths.push_back(int(f.size() - 1) % 16384 + 1);
+    }
+    EXPECT_EQ(lengths, reader->stats().urb_lengths);
+    EXPECT_EQ(1, lengths.back());
+    EXPECT_TRUE(expected == reader->wire());
+    ASSERT_EQ(3u, reader->frames().size());
+    EXPECT_TRUE(reader->frames()[2].ok);
+}
+
+TEST_F(TransferTest, UrbFailingAfterTheRingWrappedDiscardsWhatIsInFlight)
+{
+    // URB 100 fails with URBs 101 to 163 behind it, in slots already reused.
+    reader_options opt;
+    opt.fail_urb = 100;
+    opt.capture_wire = true;
+    start(opt);
+    std::vector<unsigned char> block = pattern(200 * 16384 - 10, 5);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, write(0x0, block));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    lumora_fake::reader_stats st = reader->stats();
+    EXPECT_EQ(163, st.submits);
+    EXPECT_EQ(100, st.reaps);
+    EXPECT_EQ(63, st.discards);
+    EXPECT_TRUE(reader->frames().empty());
+    std::vector<unsigned char> f = frame_of(0x0, block);
+    EXPECT_TRUE(reader->wire() == std::vector<unsigned char>(f.begin(), f.begin() + 99 * 16384));
+    EXPECT_FLOAT_EQ(99.0f / 200.0f, update.get_progress());
+
+    ASSERT_EQ(0, write(0x0, block));
+    ASSERT_EQ(1u, reader->frames().size());
+    EXPECT_TRUE(reader->frames()[0].ok);
 }
 
 TEST_F(TransferTest, FailedThirdSubmitDiscardsTheTwoBeforeIt)

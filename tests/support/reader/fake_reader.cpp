@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace lumora_fake {
@@ -172,6 +173,7 @@ public:
     std::vector<received_frame> frames;
     std::vector<unsigned char> wire;
     reader_stats st;
+    std::set<unsigned long> buffers;  // URB buffer addresses seen, for the stats
     FILE* log = nullptr;
 
 private:
@@ -700,6 +702,15 @@ gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdev
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
     }
+    // A record still pending cannot be handed in again: the client would
+    // reuse a URB before the kernel gave it back.
+    for (const pending_urb& p : queue) {
+        if (p.addr == rec->client_addr) {
+            logf("submit-pending-record");
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+            return TRUE;
+        }
+    }
     pending_urb u;
     if (urb.buffer_length > 0) {
         GError* error = nullptr;
@@ -718,10 +729,13 @@ gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdev
     u.addr = rec->client_addr;
     u.stuck = serial == opt.never_complete;
     u.half = serial == opt.short_urb;
+    u.epipe = serial == opt.fail_urb;
+    buffers.insert(reinterpret_cast<unsigned long>(urb.buffer));
+    st.urb_buffers = int(buffers.size());
     if (!attempt_open) {
         attempt_open = true;
         ++frame_attempts;
-        u.epipe = frame_attempts == opt.fail_frame;
+        u.epipe = u.epipe || frame_attempts == opt.fail_frame;
     }
     queue.push_back(std::move(u));
     if (int(queue.size()) > st.max_in_flight)

@@ -49,6 +49,7 @@ struct reader_options {
     int fail_submit = 0;           // the Nth SUBMITURB fails with ENOMEM (1-based)
     int fail_frame = 0;            // the Kth frame attempt's first URB ends with -EPIPE
     int short_urb = 0;             // the Nth URB completes with half its bytes
+    int fail_urb = 0;              // the Nth URB ends with -EPIPE
     int never_complete = 0;        // the Nth URB never completes
     int leave_at_urb = 0;          // leaves as the Nth URB completes, before any is reaped
     bool extra_devices = false;    // root hub, interfaces, another USB device
@@ -75,6 +76,7 @@ struct reader_stats {
     int max_in_flight = 0;            // most URBs submitted and not yet reaped
     int aborted_frames = 0;           // frames cut off before their length
     std::vector<int> urb_lengths;     // buffer_length of each accepted URB
+    int urb_buffers = 0;              // distinct URB buffer addresses submitted
 };
 
 // Bytes of a standard device descriptor.
