@@ -167,19 +167,23 @@ int lm_ui::WriteImage()
         return -1;
     if (m_pAttempt)
         m_pAttempt->stage_started(stage);
+    // The poll watches for the reader's restart from before the write: the
+    // reader leaves soon after the last byte, and this thread may be slow
+    // to return from the write (a loaded machine, the journal's fsync).
+    g_atomic_int_set(&m_nFreshBegin, 0);
+    g_atomic_int_set(&m_nFreshEnd, 0);
+    g_atomic_int_set(&m_nStageEnd, 1);
     const lm_stage& block = plan.stages[stage];
     int ret = m_pUpdate->write_flash(block.addrs, const_cast<u_char*>(block.data), block.len);
     if (m_pUpdate->last_write_sent())
         g_atomic_int_set(&m_nWriteTried, 1);
-    if (ret == 0) {
-        // The poll watches for the reader's restart from here on: it may
-        // leave while the journal is being written.
+    if (ret != 0) {
+        g_atomic_int_set(&m_nStageEnd, 0);
         g_atomic_int_set(&m_nFreshBegin, 0);
         g_atomic_int_set(&m_nFreshEnd, 0);
-        g_atomic_int_set(&m_nStageEnd, 1);
+    } else if (m_pAttempt) {
         // Recorded before the reconnect wait: the stage is whole in the reader.
-        if (m_pAttempt)
-            m_pAttempt->stage_written(stage);
+        m_pAttempt->stage_written(stage);
     }
     if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_RUNNING, WRITE_IDLE)) {
         // A quit was confirmed during the write: carry it out now.
