@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <mutex>
 
 class lm_discovery;
 class lm_transfer;
@@ -25,6 +26,12 @@ public:
     // Fraction of the current or last write that the reader has taken.
     float get_progress();
     int open_dev();
+
+    // The reader is one device however many lm_update objects look at it
+    // (the Warning page's check has one of its own). The operations that
+    // send it requests, the variant read and the flash write, hold this
+    // process-wide lock, and a caller may hold it around several of them.
+    static std::recursive_mutex& reader_lock();
 
     lm_discovery* m_pDis;
     lm_transfer* m_pTrans;
