@@ -1,8 +1,6 @@
 // The Warning page's check on a thread of its own; see ui_check.h.
 #include "ui/ui_check.h"
 
-#include <glib.h>
-
 #include <mutex>
 
 #include "net/download.h"
@@ -27,7 +25,7 @@ lm_warning_check* lm_warning_check::start(bool with_network, bool with_reader, d
     lm_warning_check* check = new lm_warning_check(with_network, with_reader, done, owner);
     g_running.fetch_add(1);
     GError* error = nullptr;
-    GThread* thread = g_thread_try_new("lumora-check", reinterpret_cast<GThreadFunc>(run), check, &error);
+    GThread* thread = g_thread_try_new("lumora-check", run, check, &error);
     if (!thread) {
         g_clear_error(&error);
         g_running.fetch_sub(1);
@@ -62,7 +60,7 @@ void lm_warning_check::unref()
         delete this;
 }
 
-void* lm_warning_check::run(void* self)
+gpointer lm_warning_check::run(gpointer self)
 {
     lm_warning_check* check = static_cast<lm_warning_check*>(self);
     check->check();
@@ -70,8 +68,7 @@ void* lm_warning_check::run(void* self)
         // The result goes to the main thread; deliver drops it if the owner
         // has let go meanwhile.
         check->ref();
-        g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, reinterpret_cast<GSourceFunc>(deliver), check,
-                        release);
+        g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, deliver, check, release);
     }
     check->unref();
     g_running.fetch_sub(1);
@@ -103,7 +100,7 @@ void lm_warning_check::check()
     m_result = result;
 }
 
-int lm_warning_check::deliver(void* self)
+gboolean lm_warning_check::deliver(gpointer self)
 {
     lm_warning_check* check = static_cast<lm_warning_check*>(self);
     // let_go runs on this thread too, so the owner is there when this is 0.
@@ -112,7 +109,7 @@ int lm_warning_check::deliver(void* self)
     return G_SOURCE_REMOVE;
 }
 
-void lm_warning_check::release(void* self)
+void lm_warning_check::release(gpointer self)
 {
     static_cast<lm_warning_check*>(self)->unref();
 }

@@ -5,6 +5,8 @@
 #ifndef LUMORA_UI_UI_CHECK_H
 #define LUMORA_UI_UI_CHECK_H
 
+#include <glib.h>
+
 #include <atomic>
 
 #include "net/probe_helper.h"
@@ -46,10 +48,10 @@ private:
     ~lm_warning_check() = default;
     void ref();
     void unref();
-    static void* run(void* self);
+    static gpointer run(gpointer self);
     void check();
-    static int deliver(void* self);
-    static void release(void* self);
+    static gboolean deliver(gpointer self);
+    static void release(gpointer self);
 
     std::atomic<int> m_refs;
     std::atomic<int> m_abandoned;

@@ -507,6 +507,19 @@ within 60 expect-sensitive 下一步
     return o
 
 
+def warning_quit_during_check(ctx):
+    """Quitting never waits for a check: the reader holds its product string
+    request, and the confirmed 取消 ends the program while the check still
+    waits in it (the reader would give up holding only after 30 s)."""
+    script = TO_WARNING + """
+within 30 wait-signal string-held
+""" + QUIT
+    o = warning_page(ctx, script, reader_opts=["--hold-string", os.path.join(ctx.work, "signals")])
+    o.expect(not [l for l in o.reader.lines if "string-hold-gave-up" in l or "string-released" in l],
+             "the program waited for the check before it ended")
+    return o
+
+
 def warning_silent_reader(ctx):
     """A reader that never answers its product string request is not taken
     for variant 32: it is refused, and nothing is downloaded."""
@@ -625,7 +638,7 @@ SCENARIOS = {f.__name__: f for f in (
     full_update, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
     download_failure_retried, cancel_during_download, warning_no_network,
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
-    warning_probes_dropped, warning_live_window, warning_silent_reader,
+    warning_probes_dropped, warning_live_window, warning_quit_during_check, warning_silent_reader,
     invalid_image, reader_swapped)}
 
 
