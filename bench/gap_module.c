@@ -16,6 +16,7 @@ static const char* g_out;
 static gint64 g_last;        /* previous tick, µs */
 static gint64 g_page_since;  /* first tick on the Warning page, 0 before */
 static gint64 g_max_gap;
+static gint64 g_max_gap_at;  /* end of the longest gap, µs */
 static gint64 g_verdict_at;
 static const char* g_verdict = "";
 static int g_ticks;
@@ -58,9 +59,11 @@ static void write_figures(void)
     FILE* f = fopen(g_out, "w");
     if (!f)
         return;
-    fprintf(f, "{\"max_gap_ms\": %.1f, \"ticks\": %d, \"verdict\": \"%s\", \"verdict_ms\": %.1f}\n",
-            g_max_gap / 1000.0, g_ticks, g_verdict,
-            g_verdict_at ? (g_verdict_at - g_page_since) / 1000.0 : -1.0);
+    fprintf(f,
+            "{\"max_gap_ms\": %.1f, \"max_gap_at_ms\": %.1f, \"ticks\": %d, \"verdict\": \"%s\", "
+            "\"verdict_ms\": %.1f}\n",
+            g_max_gap / 1000.0, g_max_gap_at ? (g_max_gap_at - g_page_since) / 1000.0 : -1.0, g_ticks,
+            g_verdict, g_verdict_at ? (g_verdict_at - g_page_since) / 1000.0 : -1.0);
     fclose(f);
 }
 
@@ -81,6 +84,7 @@ static gboolean tick(gpointer unused)
             changed = 1;
         } else if (now - g_last > g_max_gap) {
             g_max_gap = now - g_last;
+            g_max_gap_at = now;
             changed = 1;
         }
         ++g_ticks;
