@@ -14,7 +14,7 @@ std::atomic<int> g_running(0);
 
 lm_warning_check::lm_warning_check(bool with_network, bool with_reader, done_fn done, void* owner)
     : m_refs(2), m_abandoned(0), m_withNetwork(with_network), m_withReader(with_reader),
-      m_done(done), m_owner(owner), m_result{0, 0, -1}
+      m_done(done), m_owner(owner), m_net(0), m_dev(0), m_variant(-1)
 {
 }
 
@@ -97,15 +97,19 @@ void lm_warning_check::check()
             }
         }
     }
-    m_result = result;
+    m_net.store(result.net);
+    m_dev.store(result.dev);
+    m_variant.store(result.variant);
 }
 
 gboolean lm_warning_check::deliver(gpointer self)
 {
     lm_warning_check* check = static_cast<lm_warning_check*>(self);
     // let_go runs on this thread too, so the owner is there when this is 0.
-    if (!check->m_abandoned.load() && check->m_done)
-        check->m_done(check->m_owner, check->m_result);
+    if (!check->m_abandoned.load() && check->m_done) {
+        lm_check_result result = {check->m_net.load(), check->m_dev.load(), check->m_variant.load()};
+        check->m_done(check->m_owner, result);
+    }
     return G_SOURCE_REMOVE;
 }
 

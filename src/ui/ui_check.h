@@ -60,7 +60,10 @@ private:
     const bool m_withReader;
     done_fn m_done;
     void* m_owner;
-    lm_check_result m_result;  // written by the thread before it queues deliver
+    // The result, written by the thread before it queues deliver.
+    std::atomic<int> m_net;
+    std::atomic<int> m_dev;
+    std::atomic<int> m_variant;
 };
 
 #endif
