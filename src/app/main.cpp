@@ -1,6 +1,7 @@
 // Process entry: GTK, GLib threads, the one-wizard-per-session lock, then
 // the wizard until it ends.
 #include <gtk/gtk.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <string>
@@ -36,6 +37,11 @@ bool first_in_session(lm_instance_lock* lock)
 
 int main(int argc, char* argv[])
 {
+    // A launcher may hand down SIGCHLD ignored through exec; the kernel then
+    // reaps the probe helper itself and its answer is lost. Before anything
+    // is spawned, children are ours to reap again.
+    signal(SIGCHLD, SIG_DFL);
+
     // GTK takes its own options out of argv; nothing else is looked at.
     gtk_init(&argc, &argv);
 

@@ -68,6 +68,10 @@ int lm_download::GetLumoraMemSize()
 {
     if (!m_pUpdate)
         return -1;
+    // The Warning page's check looks at the reader through device objects of
+    // its own, so this one finds the reader itself before asking it.
+    if (m_pUpdate->get_device_connect_status() != 0)
+        return -1;
     int variant = m_pUpdate->get_lumora_buffer_size();
     return variant == 64 || variant == 32 ? variant : -1;
 }

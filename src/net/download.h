@@ -6,6 +6,9 @@
 #include <string>
 
 class lm_update;
+namespace lm_probe {
+class probe_stop;
+}
 
 class lm_download {
 public:
@@ -16,6 +19,16 @@ public:
     // Reachability probe: 0 when the update server answered, -1 when not.
     // In-process as root, otherwise through lumora-updater-probe.
     int get_internet_con_status();
+    // The same probe for a caller on another thread, which may end it early
+    // through stop (null: runs to its end). It reads no field of the object.
+    static int internet_con_status(lm_probe::probe_stop* stop);
+    // The TCP check (tcp_check.cpp), run when the probe said unreachable:
+    // 0 when a TCP connection to tcp_check_target opens within
+    // kTcpCheckLimitMs, -1 when not, -2 when *pCancel was set meanwhile.
+    static int get_tcp_con_status(const int* pCancel);
+    // Where the TCP check connects: the update server's HTTP port. The one
+    // place that chooses it. 0 with host (hostSize bytes) and port set, or -1.
+    static int tcp_check_target(char* host, int hostSize, int* port);
     int host2ip(const char* domain, char* ip);
     int DetectIP(const char* destIp);
     int SendPing(const char* destIp);
@@ -72,6 +85,7 @@ public:
     static constexpr int kFieldSize = 260;               // manifest fields: 259 characters + zero
     static constexpr int kHttpPort = 80;
     static constexpr int kConnectTimeoutSec = 10;
+    static constexpr int kTcpCheckLimitMs = 3000;        // the TCP check's connect
     static constexpr int kDataTimeoutSec = 30;           // longest wait for the next bytes
     static constexpr int kCancelPollMs = 250;            // cancel flag looked at this often
     static constexpr unsigned long kNoLength = static_cast<unsigned long>(-1);

@@ -24,16 +24,25 @@ const uint8_t kIcmpEchoReply = 0;
 const uint8_t kIcmpEchoRequest = 8;
 const uint8_t kIcmpUnreachable = 3;
 const uint8_t kIcmpPortUnreachable = 3;
+// A stop flag is looked at this often while a probe waits.
+const int kStopSliceMs = 50;
+
+bool stop_requested(const int* stop)
+{
+    return stop && __atomic_load_n(stop, __ATOMIC_RELAXED) != 0;
+}
 
 // Waits for the raw socket until the probe's deadline. 0 readable, -1 when the
-// deadline has passed or poll failed. The deadline is fixed when the probe is
-// sent, so unrelated ICMP traffic cannot stretch the wait.
-int wait_until(int fd, long long deadline)
+// deadline has passed, poll failed or the stop flag is set. The deadline is
+// fixed when the probe is sent, so unrelated ICMP traffic cannot stretch the wait.
+int wait_until(int fd, long long deadline, const int* stop)
 {
     for (;;) {
         long long left = deadline - lm_net::monotonic_ms();
-        if (left <= 0)
+        if (left <= 0 || stop_requested(stop))
             return -1;
+        if (stop && left > kStopSliceMs)
+            left = kStopSliceMs;
         pollfd p = {fd, POLLIN, 0};
         int ready = poll(&p, 1, static_cast<int>(left));
         if (ready > 0)
@@ -57,7 +66,7 @@ bool split_datagram(const unsigned char* msg, int len, IPHEAD* ip, ICMP_HEAD* ic
     return true;
 }
 
-int await_port_unreachable(int udp, int raw, in_addr_t server)
+int await_port_unreachable(int udp, int raw, in_addr_t server, const int* stop)
 {
     char send_buf[1024] = {0};
     unsigned char recv_buf[1024] = {0};
@@ -71,7 +80,7 @@ int await_port_unreachable(int udp, int raw, in_addr_t server)
 
     const long long deadline = lm_net::monotonic_ms() + lm_probe::kWaitMs;
     for (;;) {
-        if (wait_until(raw, deadline) != 0)
+        if (wait_until(raw, deadline, stop) != 0)
             return -1;
         ssize_t n = recvfrom(raw, recv_buf, kUdpReplyReadSize, MSG_DONTWAIT, nullptr, nullptr);
         if (n < 0)
@@ -87,7 +96,7 @@ int await_port_unreachable(int udp, int raw, in_addr_t server)
     }
 }
 
-int await_echo_reply(int raw, in_addr_t server)
+int await_echo_reply(int raw, in_addr_t server, const int* stop)
 {
     sockaddr_in to;
     memset(&to, 0, sizeof(to));
@@ -101,7 +110,7 @@ int await_echo_reply(int raw, in_addr_t server)
 
     const long long deadline = lm_net::monotonic_ms() + lm_probe::kWaitMs;
     for (;;) {
-        if (wait_until(raw, deadline) != 0)
+        if (wait_until(raw, deadline, stop) != 0)
             return -1;
         unsigned char recv_buf[kEchoReplySize] = {0};
         sockaddr_in from;
@@ -130,15 +139,17 @@ int await_echo_reply(int raw, in_addr_t server)
 
 namespace lm_probe {
 
-int server_reachable(const char* host)
+int server_reachable(const char* host, const int* stop)
 {
     char ip[16];
     memset(ip, 0, sizeof(ip));
-    if (host_to_ip(host, ip) < 0)
+    if (host_to_ip(host, ip) < 0 || stop_requested(stop))
         return -1;
-    if (udp_probe(ip) == 0)
+    if (udp_probe(ip, stop) == 0)
         return 0;
-    return echo_probe(ip);
+    if (stop_requested(stop))
+        return -1;
+    return echo_probe(ip, stop);
 }
 
 bool raw_sockets_allowed()
@@ -162,7 +173,7 @@ int host_to_ip(const char* domain, char* ip)
     return text ? 0 : -1;
 }
 
-int udp_probe(const char* ip)
+int udp_probe(const char* ip, const int* stop)
 {
     in_addr_t server = inet_addr(ip);
     if (server == INADDR_NONE)
@@ -176,13 +187,13 @@ int udp_probe(const char* ip)
         close(udp);
         return -1;
     }
-    int result = await_port_unreachable(udp, raw, server);
+    int result = await_port_unreachable(udp, raw, server, stop);
     close(raw);
     close(udp);
     return result;
 }
 
-int echo_probe(const char* ip)
+int echo_probe(const char* ip, const int* stop)
 {
     in_addr_t server = inet_addr(ip);
     if (server == INADDR_NONE)
@@ -190,7 +201,7 @@ int echo_probe(const char* ip)
     int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (raw < 0)
         return -1;
-    int result = await_echo_reply(raw, server);
+    int result = await_echo_reply(raw, server, stop);
     close(raw);
     return result;
 }

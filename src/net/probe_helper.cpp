@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <netinet/in.h>
+#include <resolv.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -55,25 +57,66 @@ pid_t start_helper(const char* path)
     return pid;
 }
 
-// 0 when the helper exited with status 0 before the deadline; a helper still
-// running then is killed and reaped.
-int await_helper(pid_t pid, int limit_ms)
+// True once the child has ended; it is left unreaped (WNOWAIT), so its pid
+// cannot be reused while another thread may still send it a signal.
+bool has_ended(pid_t pid, bool* gone)
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof(info));
+    int rc = waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT);
+    // ECHILD: reaped behind our back (SIGCHLD ignored); nothing to reap.
+    *gone = rc != 0 && errno == ECHILD;
+    return *gone || (rc == 0 && info.si_pid == pid);
+}
+
+// 0 when the helper exited with status 0 before the deadline and was not
+// stopped; a helper still running at the deadline is killed. Always reaps.
+int await_helper(pid_t pid, int limit_ms, lm_probe::probe_stop* stop, std::mutex* lock,
+                 pid_t* registered)
 {
     const long long deadline = lm_net::monotonic_ms() + limit_ms;
+    bool killed = false;
     for (;;) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
-        if (done < 0 && errno != EINTR)
-            return -1;
-        if (lm_net::monotonic_ms() >= deadline) {
+        bool gone = false;
+        if (has_ended(pid, &gone)) {
+            if (lock) {
+                // No kill() may reach the pid once it can be reused.
+                std::lock_guard<std::mutex> hold(*lock);
+                *registered = -1;
+            }
+            if (gone)
+                return -1;
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            return ok && !killed && !(stop && stop->stopped()) ? 0 : -1;
+        }
+        if (!killed && lm_net::monotonic_ms() >= deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return -1;
+            killed = true;
         }
         usleep(kReapStepUs);
     }
+}
+
+// glibc's wait for one query sent to name server ns (send_dg in res_send.c).
+int server_wait_s(int retrans, int ns, int nscount)
+{
+    int seconds = retrans << ns;
+    if (ns > 0)
+        seconds /= nscount;
+    return seconds > 0 ? seconds : 1;
+}
+
+int lookup_limit_s(int retrans, int retry, int nscount)
+{
+    if (nscount < 1)
+        nscount = 1;
+    int per_try = 0;
+    for (int ns = 0; ns < nscount; ++ns)
+        per_try += server_wait_s(retrans, ns, nscount);
+    return per_try * (retry > 0 ? retry : 1);
 }
 
 }  // namespace
@@ -95,14 +138,63 @@ int helper_path(char* path, size_t size)
     return written > 0 && static_cast<size_t>(written) < size ? 0 : -1;
 }
 
-int run_helper(const char* path, int limit_ms)
+int configured_lookup_ms()
+{
+    struct __res_state res;
+    memset(&res, 0, sizeof(res));
+    if (res_ninit(&res) != 0)
+        return -1;
+    int seconds = lookup_limit_s(res.retrans, res.retry, res.nscount);
+    res_nclose(&res);
+    return seconds * 1000;
+}
+
+int resolver_limit_ms()
+{
+    int configured = configured_lookup_ms();
+    int defaults = lookup_limit_s(RES_TIMEOUT, RES_DFLRETRY, 1) * 1000;
+    return configured > defaults ? configured : defaults;
+}
+
+int helper_limit_ms()
+{
+    return resolver_limit_ms() + 2 * kWaitMs + kHelperMarginMs;
+}
+
+void probe_stop::stop()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    __atomic_store_n(&m_flag, 1, __ATOMIC_RELAXED);
+    if (m_pid > 0)
+        kill(m_pid, SIGKILL);
+}
+
+bool probe_stop::stopped() const
+{
+    return __atomic_load_n(&m_flag, __ATOMIC_RELAXED) != 0;
+}
+
+int run_helper(const char* path, int limit_ms, probe_stop* stop)
 {
     if (!path || !*path)
         return -1;
-    pid_t pid = start_helper(path);
-    if (pid < 0)
-        return -1;
-    return await_helper(pid, limit_ms);
+    if (!stop) {
+        pid_t pid = start_helper(path);
+        return pid < 0 ? -1 : await_helper(pid, limit_ms, nullptr, nullptr, nullptr);
+    }
+    pid_t pid = -1;
+    {
+        // Started and registered under the lock: a stop() either comes
+        // before (nothing starts) or finds the pid to kill.
+        std::lock_guard<std::mutex> hold(stop->m_lock);
+        if (stop->stopped())
+            return -1;
+        pid = start_helper(path);
+        if (pid < 0)
+            return -1;
+        stop->m_pid = pid;
+    }
+    return await_helper(pid, limit_ms, stop, &stop->m_lock, &stop->m_pid);
 }
 
 }  // namespace lm_probe

@@ -9,12 +9,17 @@
 
 int lm_download::get_internet_con_status()
 {
+    return internet_con_status(nullptr);
+}
+
+int lm_download::internet_con_status(lm_probe::probe_stop* stop)
+{
     if (lm_probe::raw_sockets_allowed())
-        return lm_probe::server_reachable(m_host);
+        return lm_probe::server_reachable(m_host, stop ? stop->flag() : nullptr);
     char helper[PATH_MAX];
     if (lm_probe::helper_path(helper, sizeof(helper)) != 0)
         return -1;
-    return lm_probe::run_helper(helper, lm_probe::kHelperLimitMs);
+    return lm_probe::run_helper(helper, lm_probe::helper_limit_ms(), stop);
 }
 
 int lm_download::host2ip(const char* domain, char* ip)

@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 
 // The first IPv4 address of `name`: 0 with *addr set, or -1. getaddrinfo is
-// used because the probe (main thread) and the fetch (worker) may both
+// used because the Warning page's check (its own thread) and the fetch (worker) may both
 // resolve.
 int lm_resolve_ipv4(const char* name, in_addr* addr);
 

@@ -10,6 +10,8 @@ class lm_update;
 class lm_download;
 class lm_attempt;
 class lm_sleep_inhibitor;
+class lm_warning_check;
+struct lm_check_result;
 
 class lm_ui : public CMyTimer {
 public:
@@ -92,7 +94,12 @@ public:
 
     // Status poll (ui_poll.cpp)
     void ExecuteTimerAction();
-    int check_connect_status();
+    // Starts the Warning page's network and reader check on its own thread
+    // (ui_check.cpp): 0 started, -1 not (another check still runs).
+    int start_connect_check();
+    static void OnCheckDone(void* owner, const lm_check_result& result);
+    // Lets go of a running check: its result will never be shown.
+    void abandon_connect_check();
     static gboolean OnSetBtnCB(gpointer data);
     static gboolean OnSetProgressCB(gpointer data);
     void OnSetProgress();
@@ -200,6 +207,11 @@ public:
     // Main thread only: failed tries of the stage in a row; the second
     // leaves the Update page idle instead of trying once more.
     int m_nStageFailures = 0;
+    // Main thread only: the Warning page's check while it runs (timer 200 is
+    // off meanwhile), and 1 while its result waits for OnSetBtnCB, which
+    // re-arms the timer once the result is shown.
+    lm_warning_check* m_pCheck;
+    int m_nCheckShown;
 };
 
 #endif

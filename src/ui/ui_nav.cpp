@@ -135,6 +135,10 @@ void lm_ui::ClearDlgEvent(DLG_TYPE page)
     if (page != DLGWARN && page != DLGDOWNLOAD && page != DLGUPDATE) {
         return;
     }
+    if (page == DLGWARN) {
+        // Never waited for: a helper is killed, nothing late reaches a page.
+        abandon_connect_check();
+    }
     if (m_nEventID != 0) {
         // The callback may already have run; its id is then gone.
         GSource* pending = g_main_context_find_source_by_id(nullptr, m_nEventID);

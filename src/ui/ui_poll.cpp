@@ -1,12 +1,15 @@
 // The 100 ms status poll: network and reader checks on the Warning page,
 // progress and the connection picture on the Download and Update pages,
 // and the poll's half of the reconnect handshake after a written stage.
+// The Warning page's check runs on a thread of its own (ui_check.cpp), so
+// the window stays live while it waits on the network or the reader.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "net/download.h"
 #include "ui/ui.h"
+#include "ui/ui_check.h"
 #include "usb/update.h"
 
 namespace {
@@ -51,15 +54,18 @@ void lm_ui::OnTimer(u_int32_t timer_id)
         return;
     KillTimer(kStatusTimer);
     ExecuteTimerAction();
-    SetTimer(kStatusTimer, kStatusPeriodMs);
+    // A Warning-page check re-arms the timer once its result is shown, so
+    // the next one starts 100 ms after that, as the other pages' actions do.
+    if (!m_pCheck && !m_nCheckShown)
+        SetTimer(kStatusTimer, kStatusPeriodMs);
 }
 
 void lm_ui::ExecuteTimerAction()
 {
     switch (m_curDlgIdx) {
     case DLGWARN:
-        check_connect_status();
-        m_nEventID = (int)g_idle_add(OnSetBtnCB, this);
+        // The result comes back through OnCheckDone and OnSetBtnCB.
+        start_connect_check();
         break;
     case DLGDOWNLOAD:
         m_nEventID = (int)g_idle_add(OnSetProgressCB, this);
@@ -87,23 +93,42 @@ void lm_ui::ExecuteTimerAction()
     }
 }
 
-int lm_ui::check_connect_status()
+int lm_ui::start_connect_check()
 {
-    int status = m_pDownload ? m_pDownload->get_internet_con_status() : -1;
-    if (status != 0) {
-        m_nnet_con = 0;
-        return status;
-    }
-    m_nnet_con = 1;
+    // One check at a time, a check left behind by an earlier visit included.
+    if (m_pCheck || m_nCheckShown || lm_warning_check::running() > 0)
+        return -1;
+    // A side the wizard runs without (a test's null pointer) counts as absent.
+    m_pCheck = lm_warning_check::start(m_pDownload != nullptr, m_pUpdate != nullptr, OnCheckDone,
+                                       this);
+    return m_pCheck ? 0 : -1;
+}
 
-    status = m_pUpdate ? m_pUpdate->get_device_connect_status() : -1;
-    if (status != 0) {
-        m_ndev_con = 0;
-        return status;
+void lm_ui::abandon_connect_check()
+{
+    if (m_pCheck) {
+        m_pCheck->let_go();
+        m_pCheck = nullptr;
     }
-    m_ndev_con = 1;
-    m_lumora_bufsize = m_pUpdate->get_lumora_buffer_size();
-    return 0;
+    m_nCheckShown = 0;
+}
+
+// On the main thread, for the check of the page as it is shown now (a check
+// let go of never comes here).
+void lm_ui::OnCheckDone(void* owner, const lm_check_result& result)
+{
+    lm_ui* ui = static_cast<lm_ui*>(owner);
+    if (!ui)
+        return;
+    ui->abandon_connect_check();
+    if (ui->m_curDlgIdx != DLGWARN)
+        return;
+    ui->m_nnet_con = result.net;
+    ui->m_ndev_con = result.dev;
+    if (result.dev == 1)
+        ui->m_lumora_bufsize = result.variant;
+    ui->m_nCheckShown = 1;
+    ui->m_nEventID = (int)g_idle_add(OnSetBtnCB, ui);
 }
 
 gboolean lm_ui::OnSetBtnCB(gpointer data)
@@ -114,6 +139,10 @@ gboolean lm_ui::OnSetBtnCB(gpointer data)
     forget_current_idle(&ui->m_nEventID);
     if (ui->m_curDlgIdx != DLGWARN)
         return FALSE;
+    if (ui->m_nCheckShown) {
+        ui->m_nCheckShown = 0;
+        ui->SetTimer(kStatusTimer, kStatusPeriodMs);
+    }
 
     const char* text = "";
     int mask = 5;

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -250,7 +251,11 @@ int lm_transfer::transfer_ctrl_data(uint8_t iProduct, uint16_t language, unsigne
     uint16_t reply[LM_CTRL_REPLY_UNITS] = {0};
     make_ctrl_request_package(rq, iProduct, language, reply, sizeof reply);
     int got = ioctl(m_fd, USBDEVFS_CONTROL, rq);
+    int error = errno;
     free(rq);
+    // No answer within the limit is no answer at all, not an empty string.
+    if (got < 0 && error == ETIMEDOUT)
+        return -1;
     if (got <= 0)
         return 0;
 

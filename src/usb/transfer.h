@@ -21,8 +21,9 @@ enum {
     LM_URBS_IN_FLIGHT = 64,
     LM_BULK_ENDPOINT = 3,
     LM_URB_WAIT_MS = 2000,
-    // The product string is read on the main thread while the Warning page
-    // polls: a reader that never answers must not freeze the window.
+    // A reader that never answers its product-string request holds up the
+    // Warning page's check and the download no longer than this; a request
+    // that timed out is a failed identification (-1), not an empty string.
     LM_CTRL_TIMEOUT_MS = 1000,
     LM_CTRL_REPLY_UNITS = 128,
     LM_CTRL_MAX_OUT = 4096,
@@ -60,11 +61,12 @@ public:
     // Waits for, reaps and accounts one completed URB.
     int poll_bulk_urb();
     int make_bulk_urb_package(lm_urb* urb, unsigned char* buf, int len);
-    // Reads string descriptor iProduct as 8-bit text into buf (at least 128 bytes).
+    // Reads string descriptor iProduct as 8-bit text into buf (at least 128
+    // bytes). -1 when the request timed out; other failures leave buf as it was.
     int transfer_ctrl_data(uint8_t iProduct, uint16_t language, unsigned char* buf, int len);
     int make_ctrl_request_package(lm_usb_request* rq, uint8_t iProduct, uint16_t language,
                                   uint16_t* buf, int datalen);
-    // 64, 32, or -1 for the refused model or a failed read.
+    // 64, 32, or -1 for the refused model, a timed-out request or a failed read.
     int get_lumora_buffer_size(uint8_t iproduct);
     float get_progress();
     // Frames len bytes for flash address addrs and streams them.

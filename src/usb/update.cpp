@@ -36,8 +36,16 @@ int lm_update::open_matched(uint8_t* iproduct)
     return m_pTrans->open_node(node);
 }
 
+std::recursive_mutex& lm_update::reader_lock()
+{
+    // Never destroyed: a check thread left running at exit may still hold it.
+    static std::recursive_mutex* lock = new std::recursive_mutex();
+    return *lock;
+}
+
 int lm_update::get_lumora_buffer_size()
 {
+    std::lock_guard<std::recursive_mutex> reader(reader_lock());
     uint8_t iproduct = 0;
     if (open_matched(&iproduct) != 0)
         return -1;
@@ -54,6 +62,7 @@ int lm_update::write_flash(u_int32_t addrs, u_char* buf, int size)
     // A negative size is no block at all: nothing is opened or sent.
     if (size < 0 || !buf)
         return -1;
+    std::lock_guard<std::recursive_mutex> reader(reader_lock());
     if (open_dev() != 0)
         return -1;
     int rc = -1;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <mutex>
 
 class lm_discovery;
 class lm_transfer;
@@ -28,6 +29,12 @@ public:
     // least one URB of the frame), 0 when it failed before that.
     int last_write_sent() const { return m_nLastSent; }
     int open_dev();
+
+    // The reader is one device however many lm_update objects look at it
+    // (the Warning page's check has one of its own). The operations that
+    // send it requests, the variant read and the flash write, hold this
+    // process-wide lock, and a caller may hold it around several of them.
+    static std::recursive_mutex& reader_lock();
 
     lm_discovery* m_pDis;
     lm_transfer* m_pTrans;

@@ -11,7 +11,10 @@ emulated reader, it runs that program as USER on the caller's X display,
 driven by the e2e GTK module: Welcome, "下一步", and the Warning page must
 settle on the all-present state (empty warning, "下一步" sensitive) before the
 wizard is quit. The program cannot open raw sockets itself, so the network
-check passed through the helper. A second GTK module (--module), standing in
+check passed through the helper (no HTTP server listens in the namespace, so
+the TCP check to port 80 cannot pass for it). The program is started with
+SIGCHLD ignored, as some launchers pass it on; it must restore the default
+itself, or the helper's answer is lost. A second GTK module (--module), standing in
 for any module a user may load, must fail to open a packet and a raw socket.
 
 What a real system provides and the test has to set up itself, inside its
@@ -29,6 +32,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -317,7 +321,9 @@ def as_user(config):
         env["XAUTHORITY"] = cfg["xauthority"]
     cmd = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid, "--clear-groups",
            "--", "env", "-i"] + ["%s=%s" % kv for kv in env.items()] + [cfg["binary"]]
-    proc = subprocess.Popen(cmd, cwd=cfg["home"])
+    # An ignored SIGCHLD survives exec: the program gets it as from a careless launcher.
+    proc = subprocess.Popen(cmd, cwd=cfg["home"],
+                            preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
     record_process(proc.pid, os.path.realpath(cfg["binary"]), os.path.join(cfg["work"], "process.txt"), cfg["user"])
     return proc.wait()
 

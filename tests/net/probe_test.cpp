@@ -28,7 +28,7 @@ const char kLoopback[] = "127.0.0.1";
 // What the capable helper answers in the same namespace.
 int helper_result()
 {
-    return lm_probe::run_helper(LUMORA_PROBE_HELPER, lm_probe::kHelperLimitMs);
+    return lm_probe::run_helper(LUMORA_PROBE_HELPER, lm_probe::helper_limit_ms());
 }
 
 // Gives the calling (child) process its own view of /etc/hosts, kept in dir.
@@ -280,8 +280,8 @@ TEST(Probe, WithoutRawSocketPrivilegeTheServerIsUnreachable)
 
 TEST(ProbeHelper, MissingFailingOrHangingHelperMeansUnreachable)
 {
-    EXPECT_EQ(-1, lm_probe::run_helper("/nonexistent/lumora-updater-probe", lm_probe::kHelperLimitMs));
-    EXPECT_EQ(-1, lm_probe::run_helper("/bin/false", lm_probe::kHelperLimitMs));
+    EXPECT_EQ(-1, lm_probe::run_helper("/nonexistent/lumora-updater-probe", lm_probe::helper_limit_ms()));
+    EXPECT_EQ(-1, lm_probe::run_helper("/bin/false", lm_probe::helper_limit_ms()));
     const std::string dir = nettest::make_temp_dir();
     const std::string hanging = dir + "/hanging";
     nettest::write_file(hanging, "#!/bin/sh\nexec sleep 60\n");

@@ -4,15 +4,41 @@
 
 #include "gtk_test_support.h"
 #include "net/download.h"
+#include "ui/ui_check.h"
 
 namespace {
+
+// lm_ui with its status timer's state in view; the poll itself runs as is.
+class TimedUi : public lm_ui {
+public:
+    bool status_timer_armed() const
+    {
+        for (guint i = 0; i < m_pArray->len; ++i) {
+            auto* rec = static_cast<const _ID_STRU*>(g_ptr_array_index(m_pArray, i));
+            if (rec != nullptr && rec->timer_id == 200)
+                return rec->sys_id != 0;
+        }
+        return false;
+    }
+};
+
+// Runs the main loop until done() holds, for at most about 10 s.
+template <typename Done> bool iterate_until(Done done)
+{
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_usleep(10000);
+    }
+    return done();
+}
 
 class Poll : public ::testing::Test {
 protected:
     void SetUp() override
     {
         REQUIRE_DISPLAY();
-        ui = new lm_ui();
+        ui = new TimedUi();
         ui->create_dlg();
         ASSERT_EQ(ui->show_first_dlg(), 0);
     }
@@ -38,7 +64,7 @@ protected:
     double download_bar() const { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(ui->m_prgDownload)); }
     GtkWidget* picture_shown() const { return gtk_bin_get_child(GTK_BIN(ui->alg_update_con_status)); }
 
-    lm_ui* ui = nullptr;
+    TimedUi* ui = nullptr;
 };
 
 struct WarningRow {
@@ -78,25 +104,40 @@ TEST_F(Poll, WarningUpdateIgnoredOnOtherPages)
     EXPECT_EQ(sensitive_mask(*ui), 7);
 }
 
-TEST_F(Poll, ChecksWithoutNetworkLeaveTheReaderStateAlone)
-{
-    ui->m_ndev_con = 1;
-    ui->m_lumora_bufsize = 64;
-    EXPECT_EQ(ui->check_connect_status(), -1);
-    EXPECT_EQ(ui->m_nnet_con, 0);
-    EXPECT_EQ(ui->m_ndev_con, 1);
-    EXPECT_EQ(ui->m_lumora_bufsize, 64);
-}
-
-TEST_F(Poll, WarningActionQueuesOneUpdateAndForgetsItOnceRun)
+// The check runs on its own thread; meanwhile the timer is off, and it is
+// armed again only once the result has been shown.
+TEST_F(Poll, WarningCheckReportsThroughTheIdleCallbackAndThenReArmsTheTimer)
 {
     show(lm_ui::DLGWARN);
-    ui->ExecuteTimerAction();
-    ASSERT_NE(ui->m_nEventID, 0);
+    ui->m_ndev_con = 1;  // seen before: the reader is looked at again anyway
+    ui->m_lumora_bufsize = 64;
+    ui->OnTimer(200);
+    EXPECT_NE(ui->m_pCheck, nullptr);
+    EXPECT_FALSE(ui->status_timer_armed());
+    EXPECT_EQ(ui->start_connect_check(), -1);  // one check at a time
+
+    ASSERT_TRUE(iterate_until([this] { return ui->status_timer_armed(); }));
+    EXPECT_EQ(ui->m_pCheck, nullptr);
+    EXPECT_EQ(ui->m_nEventID, 0);
+    EXPECT_EQ(ui->m_nnet_con, 0);
+    EXPECT_EQ(ui->m_ndev_con, 0);
+    EXPECT_EQ(warning_text(), "警告：您的电子书设备未连接电脑");
+    EXPECT_EQ(sensitive_mask(*ui), 5);
+}
+
+TEST_F(Poll, CheckLeftBehindNeverReachesThePage)
+{
+    show(lm_ui::DLGWARN);
+    ASSERT_EQ(ui->start_connect_check(), 0);
+    ui->ClearDlgEvent(lm_ui::DLGWARN);
+    EXPECT_EQ(ui->m_pCheck, nullptr);
+    gtk_label_set_text(GTK_LABEL(ui->m_lblWarning), "left");
+    ASSERT_TRUE(iterate_until([] { return lm_warning_check::running() == 0; }));
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
+    EXPECT_EQ(warning_text(), "left");
+    EXPECT_FALSE(ui->status_timer_armed());
     EXPECT_EQ(ui->m_nEventID, 0);
-    EXPECT_EQ(warning_text(), "警告：您的电子书设备未连接电脑");
 }
 
 TEST_F(Poll, DownloadProgressShowsTruncatedPercent)

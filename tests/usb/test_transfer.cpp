@@ -429,7 +429,9 @@ INSTANTIATE_TEST_SUITE_P(
                       variant_case{"ORVEX LUMORA64 UPDate", 3, 32},
                       variant_case{"ORVEX LUMORA64 UPDate", 255, 64}));
 
-TEST(ControlRead, UnansweredProductStringIsAFailedReadWithinOneSecond)
+// No answer is not an empty answer: the identification failed (-1), so no
+// image is chosen for a reader that never said which one it is.
+TEST(ControlRead, UnansweredProductStringIsAFailedIdentificationWithinOneSecond)
 {
     reader_options opt;
     opt.product_unanswered = true;
@@ -437,7 +439,7 @@ TEST(ControlRead, UnansweredProductStringIsAFailedReadWithinOneSecond)
     ASSERT_TRUE(reader.ok()) << reader.error();
     lm_update update;
     ASSERT_EQ(0, update.get_device_connect_status());
-    EXPECT_EQ(32, update.get_lumora_buffer_size());
+    EXPECT_EQ(-1, update.get_lumora_buffer_size());
     EXPECT_EQ(1, reader.stats().string_requests);
     EXPECT_EQ(1000u, reader.stats().string_timeout_ms);
     EXPECT_EQ(-1, update.m_pTrans->m_fd);

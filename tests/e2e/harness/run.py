@@ -151,8 +151,8 @@ def stop_proxy(folder, work):
 
 def watch_for_network_cut(signal_dir, held):
     """Once the driver writes the signal 'cut-network', the update server
-    stops answering the probes: a socket swallows UDP port 45678 (no
-    port-unreachable) and ICMP echo is ignored in this namespace."""
+    stops answering: a socket swallows UDP port 45678 (no port-unreachable),
+    ICMP echo is ignored and TCP port 80 is dropped in this namespace."""
     path = os.path.join(signal_dir, "cut-network")
     while not os.path.exists(path):
         time.sleep(0.05)
@@ -161,6 +161,8 @@ def watch_for_network_cut(signal_dir, held):
     held.append(sock)
     with open("/proc/sys/net/ipv4/icmp_echo_ignore_all", "w") as f:
         f.write("1")
+    subprocess.run(["iptables", "-A", "INPUT", "-p", "tcp", "--dport", "80", "-j", "DROP"],
+                   check=True)
     with open(os.path.join(signal_dir, "network-cut"), "w") as f:
         f.write("done\n")
 

@@ -494,16 +494,81 @@ def warning_page(ctx, script, netns_opts=(), reader_opts=(), cut_network=False):
 
 
 def warning_no_network(ctx):
-    """No answer to the probes and the reader never seen: the reader text,
-    since the reader is looked at only once the network is there."""
+    """Nothing answers, neither the probes nor HTTP, and the reader is
+    attached: the network's text, since the reader is looked at on every
+    check; Cancel answers while a check waits."""
     script = TO_WARNING + """
 within 60 steady-label 8 %s
 expect-insensitive 下一步
 screenshot warning-no-network
-""" % T.WARN_NO_READER + QUIT
-    o = warning_page(ctx, script, netns_opts=["--quiet-udp", "--no-echo"])
-    o.expect(not [l for l in o.reader.lines if "string-request" in l],
-             "the reader was asked for its product string without a network")
+""" % T.WARN_NO_NETWORK + QUIT
+    o = warning_page(ctx, script, netns_opts=["--drop-probes", "--drop-http"])
+    o.expect([l for l in o.reader.lines if "string-request" in l],
+             "the reader was not looked at while the network was away")
+    return o
+
+
+def warning_probes_dropped(ctx):
+    """A firewall drops ICMP and the UDP probe but lets HTTP through: the
+    TCP check to port 80 decides, and a whole update completes."""
+    sizes = {0: 20000, 5: 9000}
+    image = build_image(64, sizes)
+    ctx.serve(image)
+    script = TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 1) + """
+within 150 expect-page Finish
+click 完成
+within 10 expect-exit
+"""
+    o = ctx.run(script, netns_opts=["--drop-probes"])
+    check_clean_end(o)
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
+    check_frames(o, image.stages())
+    return o
+
+
+def warning_live_window(ctx):
+    """The window answers while a check waits: the reader holds its product
+    string request until the driver has gone back with 上一步 and seen the
+    Welcome page. A blocked window could not click, and the reader would give
+    up on its own."""
+    script = TO_WARNING + """
+within 30 wait-signal string-held
+click 上一步
+expect-page Welcome
+signal string-release
+click 下一步
+expect-page Warning
+within 60 expect-sensitive 下一步
+""" + QUIT
+    o = warning_page(ctx, script, reader_opts=["--hold-string", os.path.join(ctx.work, "signals")])
+    o.expect([l for l in o.reader.lines if "string-released" in l], "the held request was never released")
+    o.expect(not [l for l in o.reader.lines if "string-hold-gave-up" in l],
+             "the reader gave up holding: the window did not answer while the check waited")
+    return o
+
+
+def warning_quit_during_check(ctx):
+    """Quitting never waits for a check: the reader holds its product string
+    request, and the confirmed 取消 ends the program while the check still
+    waits in it (the reader would give up holding only after 30 s)."""
+    script = TO_WARNING + """
+within 30 wait-signal string-held
+""" + QUIT
+    o = warning_page(ctx, script, reader_opts=["--hold-string", os.path.join(ctx.work, "signals")])
+    o.expect(not [l for l in o.reader.lines if "string-hold-gave-up" in l or "string-released" in l],
+             "the program waited for the check before it ended")
+    return o
+
+
+def warning_silent_reader(ctx):
+    """A reader that never answers its product string request is not taken
+    for variant 32: it is refused, and nothing is downloaded."""
+    script = TO_WARNING + """
+within 60 steady-label 4 %s
+expect-insensitive 下一步
+""" % T.WARN_REFUSED + QUIT
+    o = warning_page(ctx, script, reader_opts=["--product-unanswered"])
+    o.expect(not o.requests(MANIFEST_PATH), "something was downloaded for a silent reader")
     return o
 
 
@@ -690,6 +755,7 @@ SCENARIOS = {f.__name__: f for f in (
     full_update, full_update_via_proxy, cancel_during_lookup, reader_renumbered, stage_failure_retried, reader_never_leaves, reader_stays_away,
     download_failure_retried, cancel_during_download, warning_no_network,
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
+    warning_probes_dropped, warning_live_window, warning_quit_during_check, warning_silent_reader,
     invalid_image, reader_swapped, interrupted_update_finished)}
 
 

@@ -34,6 +34,8 @@ const uint16_t kReaderVid = 0x5345;
 const uint16_t kReaderPid = 0x1234;
 const int kBulkEndpoint = 3;
 const unsigned kForeverStandInMs = 3000;  // stands in for a control request without a limit
+const int kHoldStepMs = 20;
+const int kHoldGiveUpMs = 30000;
 
 void make_parent_dirs(const std::string& path)
 {
@@ -125,6 +127,15 @@ std::vector<unsigned char> device_descriptor(uint16_t vid, uint16_t pid, uint8_t
 
 class reader_impl;
 
+// A held product string request: answered once the release file is there.
+struct held_request {
+    reader_impl* impl;
+    UMockdevIoctlClient* client;
+    UMockdevIoctlData* rec;
+    usbdevfs_ctrltransfer ctrl;
+    int waited_ms;
+};
+
 struct node_binding {
     reader_impl* impl;
     int bus;
@@ -192,6 +203,10 @@ private:
 
     gboolean do_claim(bool here, UMockdevIoctlClient* client);
     gboolean do_control(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void complete_control(UMockdevIoctlClient* client, UMockdevIoctlData* rec,
+                          const usbdevfs_ctrltransfer& ctrl, const std::vector<unsigned char>& reply);
+    static gboolean answer_when_released(gpointer data);
+    bool string_held = false;
     gboolean do_submit(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     gboolean do_reap(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     gboolean do_discard(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
@@ -655,6 +670,20 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
             time_out_later(client, ctrl.timeout ? ctrl.timeout : kForeverStandInMs);
             return TRUE;
         }
+        if (!opt.hold_string_dir.empty() && !string_held) {
+            string_held = true;
+            logf("string-held");
+            FILE* f = fopen((opt.hold_string_dir + "/string-held").c_str(), "w");
+            if (f)
+                fclose(f);
+            held_request* h = new held_request{this, client, rec, ctrl, 0};
+            g_object_ref(client);
+            GSource* src = g_timeout_source_new(kHoldStepMs);
+            g_source_set_callback(src, answer_when_released, h, nullptr);
+            g_source_attach(src, g_main_context_get_thread_default());
+            g_source_unref(src);
+            return TRUE;
+        }
         reply = string_descriptor(opt.product, opt.product_reply_bytes);
     } else if (get_descriptor && type == 3) {
         reply = string_descriptor("ORVEX", -1);
@@ -662,6 +691,14 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
         umockdev_ioctl_client_complete(client, -1, EPIPE);  // stall
         return TRUE;
     }
+    complete_control(client, rec, ctrl, reply);
+    return TRUE;
+}
+
+void reader_impl::complete_control(UMockdevIoctlClient* client, UMockdevIoctlData* rec,
+                                   const usbdevfs_ctrltransfer& ctrl,
+                                   const std::vector<unsigned char>& reply)
+{
     size_t n = std::min<size_t>(reply.size(), ctrl.wLength);
     if (n > 0) {
         GError* error = nullptr;
@@ -670,12 +707,29 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
         if (!data) {
             g_clear_error(&error);
             umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return TRUE;
+            return;
         }
         memcpy(data->data, reply.data(), n);
     }
     umockdev_ioctl_client_complete(client, long(n), 0);
-    return TRUE;
+}
+
+gboolean reader_impl::answer_when_released(gpointer data)
+{
+    held_request* h = static_cast<held_request*>(data);
+    reader_impl* impl = h->impl;
+    bool released = access((impl->opt.hold_string_dir + "/string-release").c_str(), F_OK) == 0;
+    if (!released && h->waited_ms < kHoldGiveUpMs) {
+        h->waited_ms += kHoldStepMs;
+        return G_SOURCE_CONTINUE;
+    }
+    std::lock_guard<std::mutex> lock(impl->mu);
+    impl->logf(released ? "string-released" : "string-hold-gave-up");
+    impl->complete_control(h->client, h->rec, h->ctrl,
+                           string_descriptor(impl->opt.product, impl->opt.product_reply_bytes));
+    g_object_unref(h->client);
+    delete h;
+    return G_SOURCE_REMOVE;
 }
 
 gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg)

@@ -35,6 +35,11 @@ struct reader_options {
     // the time limit it carries runs out (one without a limit after 3 s, so
     // that a test is not stuck for good).
     bool product_unanswered = false;
+    // The first product string request is held: the file string-held is
+    // made in this folder, and the answer goes out once string-release
+    // appears there (or, so that no test is stuck for good, after 30 s,
+    // logged as string-hold-gave-up).
+    std::string hold_string_dir;
     int bus = 1;
     int devnum = 2;
     std::string sys_name = "1-1";  // the reader's sysfs entry

@@ -22,6 +22,9 @@ const char kUsage[] =
     "usage: umockdev-wrapper lumora-fake-reader [options] -- COMMAND [ARGS...]\n"
     "  --product TEXT          product string (default \"ORVEX LUMORA64 UPDate\")\n"
     "  --product-reply-bytes N force the string descriptor reply length\n"
+    "  --product-unanswered    the product string request is never answered (times out)\n"
+    "  --hold-string DIR       the first product string request is answered only once\n"
+    "                          DIR/string-release exists; DIR/string-held tells it came\n"
     "  --bus N --devnum N      initial bus and device numbers (default 1 and 2)\n"
     "  --no-descriptors-file   no sysfs descriptors file (read from the node)\n"
     "  --no-reader             no reader, only a root hub\n"
@@ -87,6 +90,8 @@ int parse_args(int argc, char** argv, reader_options* opt)
             opt->extra_devices = true;
         else if (a == "--max-inflight-log")
             opt->log_max_inflight = true;
+        else if (a == "--product-unanswered")
+            opt->product_unanswered = true;
         else if (!has_value)
             ok = false;
         else {
@@ -117,6 +122,8 @@ int parse_args(int argc, char** argv, reader_options* opt)
                 ok = parse_int(v, &opt->short_urb);
             else if (a == "--never-complete")
                 ok = parse_int(v, &opt->never_complete);
+            else if (a == "--hold-string")
+                opt->hold_string_dir = v;
             else if (a == "--swap-signal")
                 opt->swap_signal = v;
             else if (a == "--swap-product")

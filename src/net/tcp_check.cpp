@@ -1,0 +1,45 @@
+// The TCP check of the Warning page: many servers and office firewalls drop
+// ICMP and the UDP probe but serve HTTP, so when the probe says
+// "unreachable", a TCP connection to the server's HTTP port that opens
+// within 3 seconds decides "reachable" after all. Nothing is sent on it.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/download.h"
+#include "net/resolve.h"
+#include "net/socket_wait.h"
+
+int lm_download::tcp_check_target(char* host, int hostSize, int* port)
+{
+    if (!host || hostSize <= 0 || !port)
+        return -1;
+    if (static_cast<int>(strlen(m_host)) >= hostSize)
+        return -1;
+    strcpy(host, m_host);
+    *port = kHttpPort;
+    return 0;
+}
+
+int lm_download::get_tcp_con_status(const int* pCancel)
+{
+    char host[kFieldSize];
+    int port = 0;
+    if (tcp_check_target(host, sizeof(host), &port) != 0 || port <= 0 || port > 65535)
+        return -1;
+    sockaddr_in to;
+    memset(&to, 0, sizeof(to));
+    if (lm_resolve_ipv4(host, &to.sin_addr) != 0)
+        return -1;
+    if (lm_net::cancel_requested(pCancel))
+        return -2;
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int rc = lm_net::connect_within(fd, &to, kTcpCheckLimitMs, pCancel);
+    close(fd);
+    return rc;
+}
