@@ -1,24 +1,29 @@
 // The TCP check of the Warning page: many servers and office firewalls drop
 // ICMP and the UDP probe but serve HTTP, so when the probe says
 // "unreachable", a TCP connection to the server's HTTP port that opens
-// within 3 seconds decides "reachable" after all. Nothing is sent on it.
+// within 3 seconds decides "reachable" after all (to the proxy, when the
+// fetch would go through one). Nothing is sent on it.
 #include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "net/download.h"
+#include "net/proxy.h"
 #include "net/resolve.h"
 #include "net/socket_wait.h"
 
+// The server itself on port 80, or the proxy the fetch would go through:
+// behind a proxy the server's port is often closed to this computer.
 int lm_download::tcp_check_target(char* host, int hostSize, int* port)
 {
     if (!host || hostSize <= 0 || !port)
         return -1;
-    if (static_cast<int>(strlen(m_host)) >= hostSize)
+    lm_net::http_route route = lm_net::route_for_host(m_host);
+    if (route.host.empty() || static_cast<int>(route.host.size()) >= hostSize)
         return -1;
-    strcpy(host, m_host);
-    *port = kHttpPort;
+    strcpy(host, route.host.c_str());
+    *port = route.port;
     return 0;
 }
 

@@ -73,6 +73,23 @@ TEST(TcpCheck, OpensWhenHttpIsServedAndFailsAtOnceWhenRefused)
         rmdir(root.c_str());
     }
     EXPECT_EQ(-1, lm_download::get_tcp_con_status(nullptr));  // nothing listens: refused
+
+    // Behind a proxy the check goes to the proxy, not to the server.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_port = htons(3129);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    ASSERT_EQ(0, listen(listener, 4));
+    setenv("http_proxy", "http://127.0.0.1:3129", 1);
+    ASSERT_EQ(0, lm_download::tcp_check_target(host, sizeof(host), &port));
+    EXPECT_STREQ("127.0.0.1", host);
+    EXPECT_EQ(3129, port);
+    EXPECT_EQ(0, lm_download::get_tcp_con_status(nullptr));
+    unsetenv("http_proxy");
+    close(listener);
 }
 
 // A connection that never opens ends on its own (the generous bound only
