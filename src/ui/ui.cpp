@@ -91,7 +91,7 @@ lm_ui::lm_ui()
       m_downloading(0), m_upComplete(0), m_updating(0), m_stageRetval(0),
       m_nstage_idx(0), m_nstage_idx_view(0), m_ndev_con(0), m_nnet_con(0),
       m_downError(0), m_lumora_bufsize(0), m_nStageEnd(0), m_nFreshBegin(0),
-      m_nFreshEnd(0), m_nWaitDevice(0), m_nWrittenStages(0), m_nWriteTried(0),
+      m_nFreshEnd(0), m_nStageAddress(-1), m_nWaitDevice(0), m_nWrittenStages(0), m_nWriteTried(0),
       m_nWriteState(WRITE_IDLE), m_bAsking(0), m_pDeferredDlg(nullptr), m_pCheck(nullptr),
       m_nCheckShown(0)
 {

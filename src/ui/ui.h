@@ -94,6 +94,7 @@ public:
 
     // Status poll (ui_poll.cpp)
     void ExecuteTimerAction();
+    bool came_back_renumbered();
     // Starts the Warning page's network and reader check on its own thread
     // (ui_check.cpp): 0 started, -1 not (another check still runs).
     int start_connect_check();
@@ -166,6 +167,9 @@ public:
     int m_nStageEnd;
     int m_nFreshBegin;
     int m_nFreshEnd;
+    // The reader's address when the stage's write began: seen at another
+    // address, the reader has left and come back, however briefly.
+    int m_nStageAddress;
 
     // 1 while a stage worker waits for the reader (to be attached, or to
     // come back after a stage); Cancel is sensitive then and a confirmed

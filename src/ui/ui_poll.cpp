@@ -74,7 +74,7 @@ void lm_ui::ExecuteTimerAction()
         int status = m_pUpdate ? m_pUpdate->get_device_connect_status() : -1;
         if (status == 0) {
             m_ndev_con = 1;
-            if (g_atomic_int_get(&m_nFreshBegin) == 1) {
+            if (g_atomic_int_get(&m_nFreshBegin) == 1 || came_back_renumbered()) {
                 g_atomic_int_set(&m_nFreshBegin, 0);
                 g_atomic_int_set(&m_nFreshEnd, 1);
             }
@@ -91,6 +91,17 @@ void lm_ui::ExecuteTimerAction()
     default:
         break;
     }
+}
+
+// A restart may be over before the poll looked (a loaded machine): the
+// reader's new device number tells it left all the same.
+bool lm_ui::came_back_renumbered()
+{
+    if (g_atomic_int_get(&m_nStageEnd) != 1)
+        return false;
+    int before = g_atomic_int_get(&m_nStageAddress);
+    int now = m_pUpdate->get_device_address();
+    return before >= 0 && now >= 0 && now != before;
 }
 
 int lm_ui::start_connect_check()

@@ -172,6 +172,7 @@ int lm_ui::WriteImage()
     // to return from the write (a loaded machine, the journal's fsync).
     g_atomic_int_set(&m_nFreshBegin, 0);
     g_atomic_int_set(&m_nFreshEnd, 0);
+    g_atomic_int_set(&m_nStageAddress, m_pUpdate->get_device_address());
     g_atomic_int_set(&m_nStageEnd, 1);
     const lm_stage& block = plan.stages[stage];
     int ret = m_pUpdate->write_flash(block.addrs, const_cast<u_char*>(block.data), block.len);

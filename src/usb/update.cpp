@@ -76,6 +76,15 @@ int lm_update::write_flash(u_int32_t addrs, u_char* buf, int size)
     return rc;
 }
 
+int lm_update::get_device_address()
+{
+    int bus = 0;
+    int dev = 0;
+    if (!m_pDis || m_pDis->get_dev_number_result(&bus, &dev) != 0)
+        return -1;
+    return bus * 256 + dev;
+}
+
 float lm_update::get_progress()
 {
     return m_pTrans ? m_pTrans->get_progress() : 0.0f;

@@ -28,6 +28,10 @@ public:
     // 1 when the last write_flash got bytes to the reader (it took at
     // least one URB of the frame), 0 when it failed before that.
     int last_write_sent() const { return m_nLastSent; }
+    // The bus and device numbers of the reader last found, as one number
+    // (bus * 256 + device), or -1. A reader that restarted comes back with
+    // another device number.
+    int get_device_address();
     int open_dev();
 
     // The reader is one device however many lm_update objects look at it

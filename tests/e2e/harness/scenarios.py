@@ -308,8 +308,9 @@ def full_update_via_proxy(ctx):
 
 
 def reader_renumbered(ctx):
-    """The reader comes back under a new device number after each stage; a
-    reader of another product string (variant 32) on bus 3 gets its own image."""
+    """The reader comes back under a new device number after each stage, at
+    once, before the status poll could see it away; a reader of another
+    product string (variant 32) on bus 3 gets its own image."""
     sizes = {0: 20000, 5: 9000}
     image = build_image(320, sizes)
     ctx.serve(build_image(640, sizes), image)
@@ -319,7 +320,7 @@ click 完成
 within 10 expect-exit
 """
     o = ctx.run(script, reader_opts=["--bus", "3", "--devnum", "7", "--reconnect", "renumber",
-                                     "--product", "ORVEX LUMORA32 UPDate"])
+                                     "--return-after", "0", "--product", "ORVEX LUMORA32 UPDate"])
     check_clean_end(o)
     check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1)])
     check_frames(o, image.stages())
