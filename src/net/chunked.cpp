@@ -2,20 +2,7 @@
 
 #include <string.h>
 
-namespace {
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "net/hex.h"
 
 lm_chunked::lm_chunked(long max_body) : m_max_body(max_body) {}
 
@@ -23,7 +10,7 @@ lm_chunked::lm_chunked(long max_body) : m_max_body(max_body) {}
 // ";extension" up to CR LF. 0 on success, -1 on bad framing.
 int lm_chunked::size_byte(char c)
 {
-    int digit = hex_value(c);
+    int digit = lm_net::hex_digit(c);
     if (digit >= 0) {
         // The limit keeps the arithmetic far from overflow.
         if (m_left > (m_max_body - m_body) / 16 + 1)

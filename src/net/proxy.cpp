@@ -7,6 +7,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "net/hex.h"
+
 namespace lm_net {
 
 namespace {
@@ -20,17 +22,6 @@ bool is_host_char(char c)
            c == '.' || c == '_';
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // %XX escapes of the user and password, as in any URL.
 int percent_decode(const std::string& in, std::string* out)
 {
@@ -40,9 +31,9 @@ int percent_decode(const std::string& in, std::string* out)
             out->push_back(in[i]);
             continue;
         }
-        if (i + 2 >= in.size() || hex_digit(in[i + 1]) < 0 || hex_digit(in[i + 2]) < 0)
+        if (i + 2 >= in.size() || lm_net::hex_digit(in[i + 1]) < 0 || lm_net::hex_digit(in[i + 2]) < 0)
             return -1;
-        char c = static_cast<char>(hex_digit(in[i + 1]) * 16 + hex_digit(in[i + 2]));
+        char c = static_cast<char>(lm_net::hex_digit(in[i + 1]) * 16 + lm_net::hex_digit(in[i + 2]));
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return -1;  // would break the header line
         out->push_back(c);

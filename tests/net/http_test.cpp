@@ -431,13 +431,8 @@ TEST(HttpFetch, CancelDuringANameLookupThatNeverEnds)
 {
     // The namespace's name server is loopback: a socket that swallows the
     // queries makes every lookup hang until the resolver gives up.
-    int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(53);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(dns, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    int dns = nettest::bound_socket(SOCK_DGRAM, "127.0.0.1", 53);
+    ASSERT_GE(dns, 0);
     lm_download d;
     char* data = nullptr;
     int cancel = 0;

@@ -22,6 +22,10 @@ std::string read_file(const std::string& path);
 std::string pattern_bytes(size_t n, unsigned seed);
 std::string reply_head(size_t length);  // "HTTP/1.1 200 OK" with Content-Length
 
+// A socket of type (SOCK_DGRAM, SOCK_STREAM) bound to address:port, or -1.
+// A datagram one on port 53 is a name server that never answers.
+int bound_socket(int type, const char* address, int port);
+
 // Seconds since start, for the generous bounds that catch hangs.
 double seconds_since(std::chrono::steady_clock::time_point start);
 

@@ -41,17 +41,7 @@ struct firewall_rule {
 // A UDP socket on address:53 that takes queries and never answers.
 int silent_name_server(const char* address)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(53);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return nettest::bound_socket(SOCK_DGRAM, address, 53);
 }
 
 }  // namespace
@@ -75,13 +65,7 @@ TEST(TcpCheck, OpensWhenHttpIsServedAndFailsAtOnceWhenRefused)
     EXPECT_EQ(-1, lm_download::get_tcp_con_status(nullptr));  // nothing listens: refused
 
     // Behind a proxy the check goes to the proxy, not to the server.
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(3129);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    int listener = nettest::bound_socket(SOCK_STREAM, "127.0.0.1", 3129);
     ASSERT_EQ(0, listen(listener, 4));
     setenv("http_proxy", "http://127.0.0.1:3129", 1);
     ASSERT_EQ(0, lm_download::tcp_check_target(host, sizeof(host), &port));
