@@ -110,6 +110,7 @@ private:
     // Makes room for len more bytes at m_curpos: 0, or -1 with the buffer released.
     int reserve(char** pdest, long len);
     void release_buffer(char** pdata);
+    long read_size(long left) const;
 };
 
 #endif

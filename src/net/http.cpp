@@ -163,15 +163,19 @@ int lm_download::fetch_on_socket(int fd, const void* addr, const std::string& re
 int lm_download::receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel)
 {
     for (;;) {
-        int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
-        if (waited != 0)
-            return waited;
-        long want = length - received < kBodyReadSize ? length - received : kBodyReadSize;
+        long want = read_size(length - received);
         if (reserve(pdata, want) != 0)
             return -1;
+        // Read first and wait only when nothing is there: on a fast link
+        // the bytes are usually waiting, and a wait before each read would
+        // double the system calls.
         ssize_t n = recv_some(fd, *pdata + m_curpos, want);
-        if (would_block(n))
+        if (would_block(n)) {
+            int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
+            if (waited != 0)
+                return waited;
             continue;
+        }
         if (n <= 0)
             return -1;  // failed, or closed before the declared length: a truncated body
         m_curpos += static_cast<int>(n);
@@ -185,6 +189,15 @@ int lm_download::receive_body(int fd, long length, long received, char** pdata, 
     }
 }
 
+// At least kBodyReadSize, or all the room the buffer has left, so that one
+// read takes whatever the socket holds; never past `left`.
+long lm_download::read_size(long left) const
+{
+    long room = static_cast<long>(m_totalsize) - m_curpos;
+    long want = room > kBodyReadSize ? room : kBodyReadSize;
+    return left < want ? left : want;
+}
+
 // A chunked body is decoded in place: the bytes read land at m_curpos and
 // the decoder moves the body's bytes down over the framing. Its length is
 // not known beforehand, so the progress is left alone.
@@ -195,15 +208,17 @@ int lm_download::receive_chunked(int fd, char* first, int first_len, char** pdat
     if (out < 0 || writedata(pdata, first, static_cast<int>(out)) != 0)
         return -1;
     while (!decoder.done()) {
-        int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
-        if (waited != 0)
-            return waited;
-        if (reserve(pdata, kBodyReadSize) != 0)
+        long want = read_size(kMaxImageSize);
+        if (reserve(pdata, want) != 0)
             return -1;
         char* at = *pdata + m_curpos;
-        ssize_t n = recv_some(fd, at, kBodyReadSize);
-        if (would_block(n))
+        ssize_t n = recv_some(fd, at, want);
+        if (would_block(n)) {
+            int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
+            if (waited != 0)
+                return waited;
             continue;
+        }
         if (n <= 0)
             return -1;  // closed before the last chunk: a truncated body
         out = decoder.feed(at, n, at);
