@@ -5,7 +5,7 @@ netns-run, the emulated reader, the local server, the GTK driver) with the
 GTK module lumora-bench-gap, which measures the longest gap of the main loop
 while the Warning page is shown and the time from the page to its verdict.
 
-  bench/warning_page.py --build DIR [--runs N] [--results FILE]
+  bench/warning_page.py --build DIR [--runs N] [--results FILE] [--json FILE]
 
 Two networks, made with iptables inside the run's namespace: ICMP and the
 UDP probe dropped with HTTP served (verdict: all present, Next sensitive),
@@ -130,6 +130,7 @@ def main():
     p.add_argument("--build", required=True)
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--results")
+    p.add_argument("--json", help="also write the figures and the section to this file")
     a = p.parse_args()
     if os.geteuid() != 0:
         sys.exit("warning_page.py: needs root (network namespaces, iptables)")
@@ -146,6 +147,10 @@ def main():
     print(text)
     if a.results:
         write_section(a.results, text)
+    if a.json:
+        worst = max(f["max_gap_ms"] for _, _, figures in rows for f in figures)
+        with open(a.json, "w", encoding="utf-8") as f:
+            json.dump({"worst_gap_ms": worst, "section": text}, f)
     return 0
 
 
