@@ -2,7 +2,8 @@
 # Runs inside netns-run (a private network namespace): serves the image with
 # the local update server, then fetches it RUNS times with curl and with the
 # updater's download, alternating, each fetch a process of its own under
-# /usr/bin/time -v. Leaves one result file per fetch in OUT.
+# /usr/bin/time -v, and curl once more into memory (/dev/shm), as the updater
+# keeps the image. Leaves one result file per fetch in OUT.
 #   net_session.sh BUILD_DIR WWW_DIR OUT_DIR RUNS HOST PATH SIZE
 set -euo pipefail
 build=$1 www=$2 out=$3 runs=$4 host=$5 path=$6 size=$7
@@ -27,6 +28,10 @@ for i in $(seq "$runs"); do
         "http://$host$path" > "$out/curl-$i.txt"
     /usr/bin/time -v -o "$out/download-$i.time" \
         "$build/bench/lumora-bench-download" "$host" "$path" "$size" > "$out/download-$i.txt"
+    # curl again, keeping the image in memory as the updater does.
+    curl -sS --fail -o /dev/shm/lumora-bench-image -w 'bytes=%{size_download} seconds=%{time_total}\n' \
+        "http://$host$path" > "$out/curl-memory-$i.txt"
+    rm -f /dev/shm/lumora-bench-image
 done
 
 # When strace is there, one more fetch of each under strace -c counts the

@@ -95,8 +95,9 @@ def read(path):
 
 def load_download(net_dir, image_bytes):
     """Throughput of each fetch (MB/s) and the download's peak RSS, per run."""
-    runs = sorted(int(re.search(r"(\d+)", os.path.basename(p)).group(1))
-                  for p in glob.glob(os.path.join(net_dir, "curl-*.txt")))
+    names = (re.fullmatch(r"curl-(\d+)\.txt", os.path.basename(p))
+             for p in glob.glob(os.path.join(net_dir, "curl-*.txt")))
+    runs = sorted(int(m.group(1)) for m in names if m)
     result = {"curl": [], "updater": [], "rss": [], "curl_cpu": [], "updater_cpu": []}
     for i in runs:
         for who, name in (("curl", "curl"), ("updater", "download")):
@@ -107,6 +108,11 @@ def load_download(net_dir, image_bytes):
             result[who].append(got / MB / float(fields["seconds"]))
             result[who + "_cpu"].append(cpu_seconds(read(os.path.join(net_dir, "%s-%d.time" % (name, i)))))
         result["rss"].append(peak_rss_bytes(read(os.path.join(net_dir, "download-%d.time" % i))))
+        kept = os.path.join(net_dir, "curl-memory-%d.txt" % i)
+        if os.path.exists(kept):
+            fields = parse_fields(read(kept))
+            result.setdefault("curl_memory", []).append(
+                int(float(fields["bytes"])) / MB / float(fields["seconds"]))
     if not runs:
         raise ValueError("no download runs in " + net_dir)
     for who, name in (("curl", "curl"), ("updater", "download")):
@@ -274,8 +280,12 @@ def download_limit(dl, dl_ratio):
     calls = ""
     if "curl_calls" in dl and "updater_calls" in dl:
         calls = " (%d receive calls against curl's %d)" % (dl["updater_calls"][0], dl["curl_calls"][0])
+    kept = ""
+    if dl.get("curl_memory"):
+        kept = "; against curl writing the image into memory (/dev/shm): %.2f" % median(
+            [u / c for u, c in zip(dl["updater"], dl["curl_memory"])])
     return ("the image kept in memory: its fresh pages are faulted in and zeroed, which curl writing "
-            "to /dev/null never pays%s" % calls)
+            "to /dev/null never pays%s%s" % (calls, kept))
 
 
 def load_warning_page(work):
