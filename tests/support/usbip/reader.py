@@ -72,13 +72,15 @@ class Reader:
             self.frames_seen += 1
             self.urbs_in_frame = 0
             ended = True
-            self.log("frame %d addr=0x%08x len=%u payload=%u sum=0x%04x ok=%d" %
-                     (self.frames_seen, frame.addr, frame.length, len(frame.payload),
-                      frame.checksum & 0xFFFF, 1 if frame.ok() else 0))
+            # Saved before it is logged: whoever waits for the log line reads
+            # the whole frame, not one still being written.
             if self.frames_dir:
                 path = os.path.join(self.frames_dir, "frame-%02d.bin" % self.frames_seen)
                 with open(path, "wb") as f:
                     f.write(frame.payload)
+            self.log("frame %d addr=0x%08x len=%u payload=%u sum=0x%04x ok=%d" %
+                     (self.frames_seen, frame.addr, frame.length, len(frame.payload),
+                      frame.checksum & 0xFFFF, 1 if frame.ok() else 0))
         return ended
 
     def abort_frame(self):
