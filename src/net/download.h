@@ -111,6 +111,7 @@ private:
     int reserve(char** pdest, long len);
     void release_buffer(char** pdata);
     long read_size(long left) const;
+    long read_into_buffer(int fd, char** pdata, long left, int* pDownloadCancel);
 };
 
 #endif

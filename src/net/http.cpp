@@ -163,21 +163,9 @@ int lm_download::fetch_on_socket(int fd, const void* addr, const std::string& re
 int lm_download::receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel)
 {
     for (;;) {
-        long want = read_size(length - received);
-        if (reserve(pdata, want) != 0)
-            return -1;
-        // Read first and wait only when nothing is there: on a fast link
-        // the bytes are usually waiting, and a wait before each read would
-        // double the system calls.
-        ssize_t n = recv_some(fd, *pdata + m_curpos, want);
-        if (would_block(n)) {
-            int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
-            if (waited != 0)
-                return waited;
-            continue;
-        }
-        if (n <= 0)
-            return -1;  // failed, or closed before the declared length: a truncated body
+        long n = read_into_buffer(fd, pdata, length - received, pDownloadCancel);
+        if (n < 0)
+            return static_cast<int>(n);  // closed before the declared length: a truncated body
         m_curpos += static_cast<int>(n);
         received += n;
         if (received == length)
@@ -198,6 +186,26 @@ long lm_download::read_size(long left) const
     return left < want ? left : want;
 }
 
+// Reads what the socket holds (at most read_size(left) bytes) to the end of
+// the buffer. It reads first and waits only when nothing is there: on a fast
+// link the bytes are usually waiting, and a wait before each read would
+// double the system calls. The count read; -1 when the read fails, the
+// server closes or nothing comes in time; -2 when cancelled.
+long lm_download::read_into_buffer(int fd, char** pdata, long left, int* pDownloadCancel)
+{
+    long want = read_size(left);
+    if (reserve(pdata, want) != 0)
+        return -1;
+    for (;;) {
+        ssize_t n = recv_some(fd, *pdata + m_curpos, want);
+        if (!would_block(n))
+            return n > 0 ? n : -1;
+        int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
+        if (waited != 0)
+            return waited;
+    }
+}
+
 // A chunked body is decoded in place: the bytes read land at m_curpos and
 // the decoder moves the body's bytes down over the framing. Its length is
 // not known beforehand, so the progress is left alone.
@@ -208,19 +216,10 @@ int lm_download::receive_chunked(int fd, char* first, int first_len, char** pdat
     if (out < 0 || writedata(pdata, first, static_cast<int>(out)) != 0)
         return -1;
     while (!decoder.done()) {
-        long want = read_size(kMaxImageSize);
-        if (reserve(pdata, want) != 0)
-            return -1;
+        long n = read_into_buffer(fd, pdata, kMaxImageSize, pDownloadCancel);
+        if (n < 0)
+            return static_cast<int>(n);  // closed before the last chunk: a truncated body
         char* at = *pdata + m_curpos;
-        ssize_t n = recv_some(fd, at, want);
-        if (would_block(n)) {
-            int waited = lm_net::wait_ready(fd, POLLIN, m_nDataLimitMs, pDownloadCancel);
-            if (waited != 0)
-                return waited;
-            continue;
-        }
-        if (n <= 0)
-            return -1;  // closed before the last chunk: a truncated body
         out = decoder.feed(at, n, at);
         if (out < 0)
             return -1;
