@@ -4,7 +4,7 @@
 
 #include <gtk/gtk.h>
 
-#include "app/sleep_inhibitor.h"
+#include "sys/sleep_inhibitor.h"
 #include "net/download.h"
 #include "state/attempt.h"
 #include "state/state_dir.h"

@@ -3,7 +3,7 @@
 // image is fetched and written.
 #include <stdlib.h>
 
-#include "app/sleep_inhibitor.h"
+#include "sys/sleep_inhibitor.h"
 #include "net/download.h"
 #include "state/attempt.h"
 #include "ui/dialogs.h"
