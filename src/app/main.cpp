@@ -8,6 +8,7 @@
 
 #include "app/app.h"
 #include "app/instance_lock.h"
+#include "state/attempt.h"
 #include "ui/dialogs.h"
 
 namespace {
@@ -16,6 +17,8 @@ namespace {
 // running wizard alone: it says so and touches neither reader nor network.
 // A lock that cannot be had at all (no file can be made) does not stop the
 // wizard: it runs unguarded, as it would without the lock.
+const char kAlreadyRunning[] = "墨川电子书升级软件已在运行。";
+
 bool first_in_session(lm_instance_lock* lock)
 {
     std::string error;
@@ -23,7 +26,7 @@ bool first_in_session(lm_instance_lock* lock)
     case lm_lock_result::taken:
         return true;
     case lm_lock_result::held:
-        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "墨川电子书升级软件已在运行。");
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, kAlreadyRunning);
         return false;
     case lm_lock_result::failed:
         fprintf(stderr, "lumora-updater: running without the single-instance lock (%s)\n",
@@ -58,6 +61,14 @@ int main(int argc, char* argv[])
         return 0;
 
     lm_app app;
+    // The session's lock may live elsewhere ($XDG_RUNTIME_DIR): the saved
+    // update has its own, on the state folder, taken before anything in it
+    // is looked at. A wizard of another session (su, ssh) writing the
+    // reader is left alone just the same.
+    if (app.m_pAttempt->lock() == 1) {
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, kAlreadyRunning);
+        return 0;
+    }
     if (app.init() == 0) {
         app.run();
         app.uninit();
