@@ -198,7 +198,8 @@ def updater_env(work, tools, env_extra):
         "LUMORA_E2E_SIGNALS": os.path.join(work, "signals"),
     })
     env.update(env_extra)
-    return env
+    # A value of None leaves the variable out (a shell without a session).
+    return {k: v for k, v in env.items() if v is not None}
 
 
 def reader_args(work, reader_opts):
