@@ -95,6 +95,18 @@ int make_temp(int dirfd, const char* name, std::string* temp)
     return -1;
 }
 
+// Earlier versions named a temporary file NAME.XXXXXX (mkstemp).
+bool earlier_temporary(const char* entry)
+{
+    static const char* const kNames[] = {"journal", "image.bin", "history.jsonl"};
+    for (const char* name : kNames) {
+        size_t n = strlen(name);
+        if (strncmp(entry, name, n) == 0 && entry[n] == '.' && strlen(entry + n + 1) == 6)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::string lm_state_dir()
@@ -230,7 +242,8 @@ void lm_remove_temporaries(int dirfd)
         return;
     }
     for (struct dirent* e; (e = readdir(dir)) != nullptr;) {
-        if (strncmp(e->d_name, kTempPrefix, sizeof kTempPrefix - 1) == 0)
+        if (strncmp(e->d_name, kTempPrefix, sizeof kTempPrefix - 1) == 0 ||
+            earlier_temporary(e->d_name))
             unlinkat(dirfd, e->d_name, 0);
     }
     closedir(dir);

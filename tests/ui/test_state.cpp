@@ -116,10 +116,10 @@ TEST_F(State, FolderIsPrivateAndFilesAreReplacedWhole)
     EXPECT_FALSE(exists(dir + "/g"));
     EXPECT_NE(lm_write_atomic(-1, "f", "x", 1), 0);
     // A temporary file a crash left is taken away at the next start.
-    ASSERT_EQ(system(("touch '" + dir + "/.tmp-image.bin-0badf00d'").c_str()), 0);
+    ASSERT_EQ(system(("touch '" + dir + "/.tmp-image.bin-0badf00d' '" + dir + "/journal.Ab3dEf'").c_str()), 0);
     lm_remove_temporaries(fd());
     EXPECT_EQ(system(("test $(ls -A '" + dir + "' | wc -l) -eq 1").c_str()), 0)
-        << "the temporary file outlived the start";
+        << "a temporary file outlived the start";
     // Something else than a folder of ours at the name is not used, and
     // one opened before is held on to, not the path.
     ASSERT_EQ(system(("mv '" + dir + "' '" + home + "/moved'").c_str()), 0);
@@ -293,9 +293,14 @@ TEST_F(State, HistoryKeepsTheNewest200)
 TEST_F(State, EveryAttemptIsRecordedWhateverLiesAtTheNames)
 {
     {
+        // Killed while downloading; a quit during the save keeps nothing.
         lm_attempt first(lm_state_dir_open());
         first.begin();
-    }  // died while downloading
+        std::string img = six_block_image();
+        int quit = 1;
+        first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p", &quit);
+        EXPECT_FALSE(exists(dir + "/" + LM_IMAGE_FILE));
+    }
     const char* names[] = {LM_JOURNAL_FILE, LM_IMAGE_FILE, LM_HISTORY_FILE};
     for (int round = 0; round < 2; ++round) {
         lm_attempt next(lm_state_dir_open());
