@@ -15,6 +15,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -905,6 +906,28 @@ within 30 expect-sensitive 取消
     return o
 
 
+def history_odd_path(ctx):
+    """The manifest names the image by a path with a byte that is not UTF-8:
+    the image is fetched and saved, and the history still reads as UTF-8
+    (jq reads it), the byte written as U+FFFD."""
+    image = build_image(64, SIX_BLOCKS)
+    odd = b"/ebook/img/lum\xffora.bin"
+    ctx.serve(image, manifest_text=b"64\r\n" + ctx.tools.host.encode() + b"\r\n" + odd + b"\r\n")
+    with open(os.path.join(ctx.root.encode(), odd.lstrip(b"/")), "wb") as f:
+        f.write(image.data)
+    state = os.path.join(ctx.work, "state")
+    o = ctx.run(TO_UPDATE + QUIT, env_extra={"XDG_STATE_HOME": state})
+    check_clean_end(o)
+    history = os.path.join(state, "lumora-updater", "history.jsonl")
+    # jq itself would take an invalid byte as U+FFFD: the file is decoded strictly first.
+    entries = history_entries(o, state)
+    o.expect(len(entries) == 1 and entries[0]["result"] == "cancelled", "history holds %s" % entries)
+    jq = subprocess.run(["jq", "-r", ".image_url"], stdin=open(history, "rb"), capture_output=True)
+    o.expect(jq.returncode == 0 and jq.stdout.decode("utf-8").endswith("/lum\ufffdora.bin\n"),
+             "jq cannot read the history: %r %r" % (jq.stdout, jq.stderr))
+    return o
+
+
 def history_entries(o, state):
     """The history's entries; a line that is not valid UTF-8 JSON is a problem."""
     try:
@@ -950,7 +973,7 @@ SCENARIOS = {f.__name__: f for f in (
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
     warning_probes_dropped, warning_live_window, warning_quit_during_check, warning_silent_reader,
     invalid_image, reader_swapped, interrupted_update_finished, sent_never_confirmed,
-    stage_failed_twice)}
+    stage_failed_twice, history_odd_path)}
 for _point in CRASH_POINTS:
     SCENARIOS["crash_" + _point] = (lambda p: lambda ctx: crash_sweep(ctx, p))(_point)
 
