@@ -13,12 +13,12 @@
 
 namespace {
 
+const char kAlreadyRunning[] = "墨川电子书升级软件已在运行。";
+
 // True when this process may run the wizard. A second launch leaves the
 // running wizard alone: it says so and touches neither reader nor network.
 // A lock that cannot be had at all (no file can be made) does not stop the
 // wizard: it runs unguarded, as it would without the lock.
-const char kAlreadyRunning[] = "墨川电子书升级软件已在运行。";
-
 bool first_in_session(lm_instance_lock* lock)
 {
     std::string error;
