@@ -24,6 +24,7 @@ namespace {
 
 const char kEchoSysctl[] = "/proc/sys/net/ipv4/icmp_echo_ignore_all";
 const char kDirectRule[] = "OUTPUT -p tcp --dport 80 -m owner --uid-owner 0 -j REJECT --reject-with tcp-reset";
+const char kCountRule[] = "OUTPUT -p tcp --syn -m comment --comment lumora-count";
 const int kProxyPort = 3128;
 const int kPeerWaitMs = 10000;
 
@@ -33,15 +34,26 @@ void make_parents(const std::string& path)
         mkdir(path.substr(0, at).c_str(), 0755);
 }
 
-bool accepts_connections(int port)
+bool accepts_connections(const std::string& address, int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    sockaddr_in6 v6;
+    sockaddr_in v4;
+    memset(&v6, 0, sizeof(v6));
+    memset(&v4, 0, sizeof(v4));
+    const sockaddr* to = reinterpret_cast<sockaddr*>(&v4);
+    socklen_t len = sizeof(v4);
+    if (inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+        to = reinterpret_cast<sockaddr*>(&v6);
+        len = sizeof(v6);
+    } else {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, address.c_str(), &v4.sin_addr);
+    }
+    int fd = socket(to->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = connect(fd, to, len) == 0;
     close(fd);
     return ok;
 }
@@ -245,13 +257,13 @@ void scripted_peer::run()
     close(fd);
 }
 
-proxy_only_route::proxy_only_route(const std::string& basic_auth)
+proxy_only_route::proxy_only_route(const std::string& basic_auth, const std::string& listen)
 {
     m_dir = make_temp_dir();
-    m_ready = start(basic_auth);
+    m_ready = start(basic_auth, listen);
 }
 
-bool proxy_only_route::start(const std::string& basic_auth)
+bool proxy_only_route::start(const std::string& basic_auth, const std::string& listen)
 {
     const passwd* user = getpwnam("tinyproxy");
     if (!user || m_dir.empty()) {
@@ -262,14 +274,14 @@ bool proxy_only_route::start(const std::string& basic_auth)
     if (chown(m_dir.c_str(), user->pw_uid, user->pw_gid) != 0 || chmod(m_dir.c_str(), 0755) != 0)
         return false;
     std::string conf = "User tinyproxy\nGroup tinyproxy\nPort " + std::to_string(kProxyPort) +
-                       "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
+                       "\nListen " + listen + "\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
                        m_dir + "/pid\"\n";
     if (!basic_auth.empty())
         conf += "BasicAuth " + basic_auth + "\n";
     write_file(m_dir + "/tinyproxy.conf", conf);
     if (!run_command("tinyproxy -c '" + m_dir + "/tinyproxy.conf'"))
         return false;
-    for (int i = 0; i < 500 && !accepts_connections(kProxyPort); i++)
+    for (int i = 0; i < 500 && !accepts_connections(listen, kProxyPort); i++)
         usleep(10000);
     for (int i = 0; i < 500 && m_pid <= 0; i++) {
         m_pid = atoi(read_file(m_dir + "/pid").c_str());
@@ -277,7 +289,7 @@ bool proxy_only_route::start(const std::string& basic_auth)
             usleep(10000);
     }
     m_rule = run_command(std::string("iptables -A ") + kDirectRule);
-    return m_pid > 0 && m_rule && accepts_connections(kProxyPort);
+    return m_pid > 0 && m_rule && accepts_connections(listen, kProxyPort);
 }
 
 proxy_only_route::~proxy_only_route()
@@ -296,6 +308,32 @@ proxy_only_route::~proxy_only_route()
 std::string proxy_only_route::log() const
 {
     return read_file(m_dir + "/log");
+}
+
+connection_counter::connection_counter()
+{
+    m_rule = run_command(std::string("iptables -I ") + kCountRule);
+}
+
+connection_counter::~connection_counter()
+{
+    if (m_rule)
+        run_command(std::string("iptables -D ") + kCountRule);
+}
+
+long connection_counter::count() const
+{
+    FILE* listing = popen("iptables -L OUTPUT -v -x -n", "r");
+    if (!listing)
+        return -1;
+    long packets = -1;
+    char line[512];
+    while (fgets(line, sizeof(line), listing)) {
+        if (strstr(line, "lumora-count"))
+            packets = strtol(line, nullptr, 10);
+    }
+    pclose(listing);
+    return packets;
 }
 
 delayed_cancel::delayed_cancel(int* flag, int delay_ms)

@@ -68,22 +68,35 @@ private:
     std::thread m_thread;
 };
 
-// tinyproxy on 127.0.0.1:3128, running as its own user, while root's direct
-// connections to port 80 are refused, until destroyed. With basic_auth
-// ("user password") it asks for credentials.
+// tinyproxy on listen (127.0.0.1 or ::1) port 3128, running as its own
+// user, while root's direct connections to port 80 are refused, until
+// destroyed. With basic_auth ("user password") it asks for credentials.
 class proxy_only_route {
 public:
-    explicit proxy_only_route(const std::string& basic_auth = "");
+    explicit proxy_only_route(const std::string& basic_auth = "", const std::string& listen = "127.0.0.1");
     ~proxy_only_route();
     bool ready() const { return m_ready; }
     std::string log() const;
 
 private:
-    bool start(const std::string& basic_auth);
+    bool start(const std::string& basic_auth, const std::string& listen);
     bool m_ready = false;
     bool m_rule = false;
     pid_t m_pid = -1;
     std::string m_dir;
+};
+
+// Counts the TCP connections opened in this namespace (the packet counter
+// of an iptables rule for outgoing SYNs) while it lives.
+class connection_counter {
+public:
+    connection_counter();
+    ~connection_counter();
+    bool ready() const { return m_rule; }
+    long count() const;  // -1 when the counter cannot be read
+
+private:
+    bool m_rule = false;
 };
 
 // Sets *flag (as the user interface does) after delay_ms.
