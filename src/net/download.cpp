@@ -35,6 +35,7 @@ int lm_download::DownloadImage(char** pdata, int* pDownloadCancel)
         return -1;
     release_buffer(pdata);
     m_fprogress.store(0.0f, std::memory_order_relaxed);
+    m_bLengthUnknown.store(0, std::memory_order_relaxed);
     char host[kFieldSize];
     char file[kFieldSize];
     memset(host, 0, sizeof(host));

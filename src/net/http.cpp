@@ -71,8 +71,8 @@ bool would_block(ssize_t n)
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// The wait before the next read: the shorter of what is left of limit_ms
-// from start and of the low-speed window; 0 when either has run out.
+// The wait before the next read: the shorter of the time left until the
+// deadline and of the low-speed window's; 0 when either has run out.
 int wait_limit(long long deadline, const lm_net::low_speed_watch& speed)
 {
     long long left = deadline - lm_net::monotonic_ms();

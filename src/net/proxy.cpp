@@ -2,12 +2,11 @@
 // from them: a value may hold a password, so it is never printed.
 #include "net/proxy.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-
-#include <arpa/inet.h>
 
 #include "net/hex.h"
 #include "net/host_name.h"
