@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
-#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -96,18 +95,21 @@ int wait_for(lookup_record* record, http_route* route, peer_address* peer, int l
 int resolve_peer(const std::string& host, int port, peer_address* peer)
 {
     *peer = peer_address();
-    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&peer->addr);
-    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&peer->addr);
-    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    in6_addr v6_addr;
+    if (inet_pton(AF_INET6, host.c_str(), &v6_addr) == 1) {
+        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&peer->addr);
         v6->sin6_family = AF_INET6;
+        v6->sin6_addr = v6_addr;
         v6->sin6_port = htons(static_cast<uint16_t>(port));
         peer->len = sizeof(*v6);
         return 0;
     }
-    *peer = peer_address();
-    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1 && lm_resolve_ipv4(host.c_str(), &v4->sin_addr) != 0)
+    in_addr v4_addr;
+    if (inet_pton(AF_INET, host.c_str(), &v4_addr) != 1 && lm_resolve_ipv4(host.c_str(), &v4_addr) != 0)
         return -1;
+    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&peer->addr);
     v4->sin_family = AF_INET;
+    v4->sin_addr = v4_addr;
     v4->sin_port = htons(static_cast<uint16_t>(port));
     peer->len = sizeof(*v4);
     return 0;
