@@ -34,26 +34,15 @@ void make_parents(const std::string& path)
         mkdir(path.substr(0, at).c_str(), 0755);
 }
 
-bool accepts_connections(const std::string& address, int port)
+bool accepts_connections(int port)
 {
-    sockaddr_in6 v6;
-    sockaddr_in v4;
-    memset(&v6, 0, sizeof(v6));
-    memset(&v4, 0, sizeof(v4));
-    const sockaddr* to = reinterpret_cast<sockaddr*>(&v4);
-    socklen_t len = sizeof(v4);
-    if (inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(static_cast<uint16_t>(port));
-        to = reinterpret_cast<sockaddr*>(&v6);
-        len = sizeof(v6);
-    } else {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, address.c_str(), &v4.sin_addr);
-    }
-    int fd = socket(to->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = connect(fd, to, len) == 0;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
     close(fd);
     return ok;
 }
@@ -120,13 +109,22 @@ std::string reply_head(size_t length)
 
 int bound_socket(int type, const char* address, int port)
 {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a;
+    sockaddr_storage a;
     memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&a);
+    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+    socklen_t len = sizeof(*v4);
+    if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof(*v6);
+    } else {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, address, &v4->sin_addr);
+    }
+    int fd = socket(a.ss_family, type | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) {
         close(fd);
         return -1;
     }
@@ -257,13 +255,13 @@ void scripted_peer::run()
     close(fd);
 }
 
-proxy_only_route::proxy_only_route(const std::string& basic_auth, const std::string& listen)
+proxy_only_route::proxy_only_route(const std::string& basic_auth)
 {
     m_dir = make_temp_dir();
-    m_ready = start(basic_auth, listen);
+    m_ready = start(basic_auth);
 }
 
-bool proxy_only_route::start(const std::string& basic_auth, const std::string& listen)
+bool proxy_only_route::start(const std::string& basic_auth)
 {
     const passwd* user = getpwnam("tinyproxy");
     if (!user || m_dir.empty()) {
@@ -274,14 +272,14 @@ bool proxy_only_route::start(const std::string& basic_auth, const std::string& l
     if (chown(m_dir.c_str(), user->pw_uid, user->pw_gid) != 0 || chmod(m_dir.c_str(), 0755) != 0)
         return false;
     std::string conf = "User tinyproxy\nGroup tinyproxy\nPort " + std::to_string(kProxyPort) +
-                       "\nListen " + listen + "\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
+                       "\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
                        m_dir + "/pid\"\n";
     if (!basic_auth.empty())
         conf += "BasicAuth " + basic_auth + "\n";
     write_file(m_dir + "/tinyproxy.conf", conf);
     if (!run_command("tinyproxy -c '" + m_dir + "/tinyproxy.conf'"))
         return false;
-    for (int i = 0; i < 500 && !accepts_connections(listen, kProxyPort); i++)
+    for (int i = 0; i < 500 && !accepts_connections(kProxyPort); i++)
         usleep(10000);
     for (int i = 0; i < 500 && m_pid <= 0; i++) {
         m_pid = atoi(read_file(m_dir + "/pid").c_str());
@@ -289,7 +287,7 @@ bool proxy_only_route::start(const std::string& basic_auth, const std::string& l
             usleep(10000);
     }
     m_rule = run_command(std::string("iptables -A ") + kDirectRule);
-    return m_pid > 0 && m_rule && accepts_connections(listen, kProxyPort);
+    return m_pid > 0 && m_rule && accepts_connections(kProxyPort);
 }
 
 proxy_only_route::~proxy_only_route()

@@ -75,13 +75,7 @@ TEST(TcpCheck, OpensWhenHttpIsServedAndFailsAtOnceWhenRefused)
     close(listener);
 
     // An IPv6 proxy is connected to over IPv6.
-    int listener6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 at6;
-    memset(&at6, 0, sizeof(at6));
-    at6.sin6_family = AF_INET6;
-    at6.sin6_port = htons(3129);
-    at6.sin6_addr = in6addr_loopback;
-    ASSERT_EQ(0, bind(listener6, reinterpret_cast<sockaddr*>(&at6), sizeof(at6)));
+    int listener6 = nettest::bound_socket(SOCK_STREAM, "::1", 3129);
     ASSERT_EQ(0, listen(listener6, 4));
     setenv("http_proxy", "http://[::1]:3129", 1);
     EXPECT_EQ(0, lm_download::get_tcp_con_status(nullptr));
