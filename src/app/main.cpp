@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "app/instance_lock.h"
 #include "ui/dialogs.h"
+#include "ui/i18n.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ bool first_in_session(lm_instance_lock* lock)
     case lm_lock_result::taken:
         return true;
     case lm_lock_result::held:
-        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "墨川电子书升级软件已在运行。");
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, _("墨川电子书升级软件已在运行。"));
         return false;
     case lm_lock_result::failed:
         fprintf(stderr, "lumora-updater: running without the single-instance lock (%s)\n",
@@ -41,6 +42,9 @@ int main(int argc, char* argv[])
     // reaps the probe helper itself and its answer is lost. Before anything
     // is spawned, children are ours to reap again.
     signal(SIGCHLD, SIG_DFL);
+
+    // The texts follow the user's locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG).
+    lm_i18n_init();
 
     // GTK takes its own options out of argv; nothing else is looked at.
     gtk_init(&argc, &argv);

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "ui/i18n.h"
+
 // One request on its way. It outlives a release: the inhibitor forgets it
 // (owner = null) and the callback closes whatever descriptor still comes.
 struct lm_inhibit_request {
@@ -16,8 +18,8 @@ struct lm_inhibit_request {
 namespace {
 
 const char kWhat[] = "sleep:shutdown:idle";
-const char kWho[] = "墨川电子书升级软件";
-const char kWhy[] = "正在更新电子书固件，请勿休眠或关机";
+const char kWho[] = N_("墨川电子书升级软件");
+const char kWhy[] = N_("正在更新电子书固件，请勿休眠或关机");
 const int kCallTimeoutMs = 5000;
 
 void say_without(const GError* error)
@@ -50,7 +52,7 @@ void on_bus(GObject*, GAsyncResult* result, gpointer data)
     }
     g_dbus_connection_call_with_unix_fd_list(
         bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-        "Inhibit", g_variant_new("(ssss)", kWhat, kWho, kWhy, "block"), G_VARIANT_TYPE("(h)"),
+        "Inhibit", g_variant_new("(ssss)", kWhat, _(kWho), _(kWhy), "block"), G_VARIANT_TYPE("(h)"),
         G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, req->cancel, on_reply, req);
     g_object_unref(bus);
 }
