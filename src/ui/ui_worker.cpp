@@ -16,6 +16,8 @@ namespace {
 const char kTextDownloadFailed[] = N_("对不起，下载更新文件失败，请稍候重试。");
 const char kTextImageDamaged[] = N_("对不起，下载的更新文件已损坏，无法写入电子书。请点击确定返回并重新下载。");
 const char kTextWrongReader[] = N_("对不起，连接的电子书与下载的更新文件不匹配，请连接原来的电子书后重试。");
+// TRANSLATORS: in the stage texts %d is the step (1 to 6), each %s one of
+// the numbered lines below, and 确定 the dialog's OK button.
 const char kFormatStageFailed[] = N_("对不起，第%d步更新失败，请重启电子书设备并点击确定重新升级。");
 const char kFormatFirstStageDone[] = N_("第%d步更新成功，请继续,\n\n%s\n%s\n%s\n%s\n%s");
 const char kFormatStageDone[] = N_("第%d步已成功更新，请继续,\n\n%s\n%s\n%s");
