@@ -8,6 +8,7 @@
 #include "net/download.h"
 #include "state/attempt.h"
 #include "state/state_dir.h"
+#include "ui/i18n.h"
 #include "ui/ui.h"
 #include "usb/update.h"
 
@@ -19,7 +20,8 @@ lm_app::lm_app()
     m_pDownload = new lm_download();
     m_pUpdate = new lm_update();
     m_pAttempt = new lm_attempt(lm_state_dir_open());
-    m_pInhibitor = new lm_sleep_inhibitor();
+    m_pInhibitor = new lm_sleep_inhibitor(_("墨川电子书升级软件"),
+                                          _("正在更新电子书固件，请勿休眠或关机"));
 }
 
 lm_app::~lm_app()

@@ -10,10 +10,11 @@
 #include "app/instance_lock.h"
 #include "state/attempt.h"
 #include "ui/dialogs.h"
+#include "ui/i18n.h"
 
 namespace {
 
-const char kAlreadyRunning[] = "墨川电子书升级软件已在运行。";
+const char kAlreadyRunning[] = N_("墨川电子书升级软件已在运行。");
 
 // True when this process may run the wizard. A second launch leaves the
 // running wizard alone: it says so and touches neither reader nor network.
@@ -29,7 +30,7 @@ bool first_in_session(lm_instance_lock* lock)
     case lm_lock_result::taken:
         return true;
     case lm_lock_result::held:
-        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, kAlreadyRunning);
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, _(kAlreadyRunning));
         return false;
     case lm_lock_result::failed:
         fprintf(stderr, "lumora-updater: running without the single-instance lock (%s)\n",
@@ -47,6 +48,9 @@ int main(int argc, char* argv[])
     // reaps the probe helper itself and its answer is lost. Before anything
     // is spawned, children are ours to reap again.
     signal(SIGCHLD, SIG_DFL);
+
+    // The texts follow the user's locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG).
+    lm_i18n_init();
 
     // GTK takes its own options out of argv; nothing else is looked at.
     gtk_init(&argc, &argv);
@@ -70,7 +74,7 @@ int main(int argc, char* argv[])
     // reader is left alone just the same.
     int state = app.m_pAttempt->lock();
     if (state == 1) {
-        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, kAlreadyRunning);
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, _(kAlreadyRunning));
         return 0;
     }
     if (state != 0 && lm_instance_lock::default_path().empty())

@@ -11,13 +11,13 @@
 struct lm_inhibit_request {
     lm_sleep_inhibitor* owner;
     GCancellable* cancel;
+    gchar* who;
+    gchar* why;
 };
 
 namespace {
 
 const char kWhat[] = "sleep:shutdown:idle";
-const char kWho[] = "墨川电子书升级软件";
-const char kWhy[] = "正在更新电子书固件，请勿休眠或关机";
 const int kCallTimeoutMs = 5000;
 
 void say_without(const GError* error)
@@ -29,6 +29,8 @@ void say_without(const GError* error)
 void finish(lm_inhibit_request* req)
 {
     g_object_unref(req->cancel);
+    g_free(req->who);
+    g_free(req->why);
     g_free(req);
 }
 
@@ -50,7 +52,7 @@ void on_bus(GObject*, GAsyncResult* result, gpointer data)
     }
     g_dbus_connection_call_with_unix_fd_list(
         bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-        "Inhibit", g_variant_new("(ssss)", kWhat, kWho, kWhy, "block"), G_VARIANT_TYPE("(h)"),
+        "Inhibit", g_variant_new("(ssss)", kWhat, req->who, req->why, "block"), G_VARIANT_TYPE("(h)"),
         G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, req->cancel, on_reply, req);
     g_object_unref(bus);
 }
@@ -86,7 +88,8 @@ void on_reply(GObject* source, GAsyncResult* result, gpointer data)
 
 } // namespace
 
-lm_sleep_inhibitor::lm_sleep_inhibitor() : m_fd(-1), m_pending(nullptr)
+lm_sleep_inhibitor::lm_sleep_inhibitor(const char* who, const char* why)
+    : m_who(who), m_why(why), m_fd(-1), m_pending(nullptr)
 {
 }
 
@@ -102,6 +105,8 @@ void lm_sleep_inhibitor::hold()
     m_pending = g_new0(lm_inhibit_request, 1);
     m_pending->owner = this;
     m_pending->cancel = g_cancellable_new();
+    m_pending->who = g_strdup(m_who.c_str());
+    m_pending->why = g_strdup(m_why.c_str());
     g_bus_get(G_BUS_TYPE_SYSTEM, m_pending->cancel, on_bus, m_pending);
 }
 

@@ -4,11 +4,15 @@
 #ifndef LUMORA_SYS_SLEEP_INHIBITOR_H
 #define LUMORA_SYS_SLEEP_INHIBITOR_H
 
+#include <string>
+
 struct lm_inhibit_request;
 
 class lm_sleep_inhibitor {
 public:
-    lm_sleep_inhibitor();
+    // `who` and `why` are what logind shows for the inhibitor, in the
+    // user's language.
+    lm_sleep_inhibitor(const char* who, const char* why);
     ~lm_sleep_inhibitor();
     lm_sleep_inhibitor(const lm_sleep_inhibitor&) = delete;
     lm_sleep_inhibitor& operator=(const lm_sleep_inhibitor&) = delete;
@@ -26,6 +30,8 @@ public:
 
 private:
 
+    std::string m_who;
+    std::string m_why;
     int m_fd;
     lm_inhibit_request* m_pending;
 };

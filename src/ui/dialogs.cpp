@@ -1,8 +1,10 @@
 #include "ui/dialogs.h"
 
+#include "ui/i18n.h"
+
 namespace {
 
-const char kDialogTitle[] = "墨川电子书升级软件";
+const char kDialogTitle[] = N_("墨川电子书升级软件");
 
 // Titles, places and runs the dialog, then destroys it. The weak pointer
 // notices a dialog destroyed meanwhile (with its parent) and skips the
@@ -13,7 +15,7 @@ int run_and_destroy(GtkWidget* dialog, GtkWindowPosition position)
         return LM_NO_DIALOG;
     if (position != GTK_WIN_POS_NONE)
         gtk_window_set_position(GTK_WINDOW(dialog), position);
-    gtk_window_set_title(GTK_WINDOW(dialog), kDialogTitle);
+    gtk_window_set_title(GTK_WINDOW(dialog), _(kDialogTitle));
     g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&dialog));
     int response = gtk_dialog_run(GTK_DIALOG(dialog));
     if (dialog) {

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include "ui/i18n.h"
 #include "ui/images/images.h"
 
 namespace {
@@ -11,8 +12,8 @@ namespace {
 // Background of the wizard window: white.
 const GdkColor color = {0, 0xffff, 0xffff, 0xffff};
 
-const char* const kWindowTitle = "墨川电子书升级软件";
-const char* const kUpdateHint = "点击“更新”开始更新。";
+const char* const kWindowTitle = N_("墨川电子书升级软件");
+const char* const kUpdateHint = N_("点击“更新”开始更新。");
 
 enum ButtonBit { BTN_CANCEL = 1, BTN_NEXT = 2, BTN_BACK = 4 };
 
@@ -128,7 +129,7 @@ GtkWidget* lm_ui::create_father_dlg()
 {
     GtkWidget* dlg = gtk_dialog_new();
     gtk_widget_set_size_request(dlg, 610, 400);
-    gtk_window_set_title(GTK_WINDOW(dlg), kWindowTitle);
+    gtk_window_set_title(GTK_WINDOW(dlg), _(kWindowTitle));
     gtk_window_set_resizable(GTK_WINDOW(dlg), FALSE);
 
     GdkPixbuf* icon = create_pixbuf(lm_images::lumora);
@@ -141,9 +142,9 @@ GtkWidget* lm_ui::create_father_dlg()
     m_dlgVbox = GTK_DIALOG(dlg)->vbox;
     gtk_button_box_set_layout(GTK_BUTTON_BOX(GTK_DIALOG(dlg)->action_area), GTK_BUTTONBOX_END);
 
-    m_btnBack = add_button(dlg, "上一步", G_CALLBACK(OnBtnBack), this);
-    m_btnNext = add_button(dlg, "下一步", G_CALLBACK(OnBtnNext), this);
-    m_btnCancel = add_button(dlg, "取消", G_CALLBACK(OnBtnCancel), this);
+    m_btnBack = add_button(dlg, _("上一步"), G_CALLBACK(OnBtnBack), this);
+    m_btnNext = add_button(dlg, _("下一步"), G_CALLBACK(OnBtnNext), this);
+    m_btnCancel = add_button(dlg, _("取消"), G_CALLBACK(OnBtnCancel), this);
 
     // A close request from the window manager (or Escape) goes through
     // the same confirmation as Cancel; GTK never destroys the window itself.
@@ -164,10 +165,10 @@ GtkWidget* lm_ui::create_welcome_dlg()
 
     GtkWidget* texts = gtk_vbox_new(FALSE, 0);
     pack_grow(column, aligned(texts));
-    pack_fixed(texts, aligned(gtk_label_new("Version: 2.0.1 build 0205"), {11, 0, 0, 0}));
-    pack_fixed(texts, aligned(hbox_with(gtk_label_new("向导将会通过互联网下载最新的升级软件。")),
+    pack_fixed(texts, aligned(gtk_label_new(_("Version: 2.0.1 build 0205")), {11, 0, 0, 0}));
+    pack_fixed(texts, aligned(hbox_with(gtk_label_new(_("向导将会通过互联网下载最新的升级软件。"))),
                               {38, 0, 70, 70}));
-    pack_fixed(texts, aligned(hbox_with(gtk_label_new("点击：“下一步”继续")), {20, 0, 70, 70}));
+    pack_fixed(texts, aligned(hbox_with(gtk_label_new(_("点击：“下一步”继续"))), {20, 0, 70, 70}));
     return root;
 }
 
@@ -175,11 +176,11 @@ GtkWidget* lm_ui::create_dlg_warning()
 {
     GtkWidget* root = gtk_vbox_new(FALSE, 0);
     pack_grow(root, aligned(create_pixmap(lm_images::top)));
-    pack_grow(root, aligned(gtk_label_new("在更新之前，请确认\n\n"
+    pack_grow(root, aligned(gtk_label_new(_("在更新之前，请确认\n\n"
                                           "    1.您的电脑已连接互联网。\n"
                                           "    2.您的电子书与电脑已连接。\n"
                                           "    3.您的电子书正处于更新模式下。（请先按下重置键，然后同时按下开机\n"
-                                          "按键及菜单按键直到电子书的屏幕上显示更新界面。）"),
+                                          "按键及菜单按键直到电子书的屏幕上显示更新界面。）")),
                             {5, 5, 45, 45}));
 
     GtkWidget* keys = gtk_hbox_new(FALSE, 0);
@@ -199,7 +200,7 @@ GtkWidget* lm_ui::create_dlg_download()
 
     GtkWidget* column = gtk_vbox_new(FALSE, 0);
     pack_fixed(root, aligned(column, {130, 0, 70, 60}));
-    m_lblDownload = gtk_label_new("状态:");
+    m_lblDownload = gtk_label_new(_("状态:"));
     pack_fixed(column, hbox_with(m_lblDownload));
     m_prgDownload = gtk_progress_bar_new();
     gtk_widget_set_size_request(m_prgDownload, -1, 10);
@@ -222,14 +223,14 @@ GtkWidget* lm_ui::create_dlg_update()
         gtk_container_add(GTK_CONTAINER(alg_update_con_status), img_update_con_ok);
     }
 
-    m_lblUpdate = gtk_label_new(kUpdateHint);
+    m_lblUpdate = gtk_label_new(_(kUpdateHint));
     pack_fixed(root, aligned(hbox_with(m_lblUpdate), {27, 0, 60, 60}, 0.9f));
 
     m_prgUpdate = gtk_progress_bar_new();
     gtk_widget_set_size_request(m_prgUpdate, -1, 10);
     pack_fixed(root, aligned(m_prgUpdate, {3, 0, 60, 60}));
 
-    pack_fixed(root, aligned(gtk_label_new("警告：请确保在更新期间您的电子书设备保持与电脑连接。"),
+    pack_fixed(root, aligned(gtk_label_new(_("警告：请确保在更新期间您的电子书设备保持与电脑连接。")),
                              {3, 0, 40, 60}));
     return root;
 }
@@ -242,10 +243,10 @@ GtkWidget* lm_ui::create_dlg_finish()
     GtkWidget* column = gtk_vbox_new(FALSE, 0);
     pack_fixed(root, aligned(column, {0, 0, 15, 0}));
     pack_fixed(column, aligned(create_pixmap(lm_images::finish), {54, 0, 0, 0}));
-    pack_fixed(column, aligned(gtk_label_new("点击重置键并重新启动您的电子书。\n"
+    pack_fixed(column, aligned(gtk_label_new(_("点击重置键并重新启动您的电子书。\n"
                                              "轻松享受墨川电子书的阅读乐趣！\n\n\n"
                                              "向导已成功安装墨川电子书软件升级软件。\n"
-                                             "点击“完成”退出向导。"),
+                                             "点击“完成”退出向导。")),
                                {50, 0, 50, 0}));
     return root;
 }
@@ -255,6 +256,8 @@ GdkPixbuf* lm_ui::create_pixbuf(const guint8* data)
     if (data == nullptr) {
         return nullptr;
     }
+    // A picture with words shows them in the language of the texts.
+    data = lm_images::localised(data, lm_catalogue_language());
     // The inline-pixdata loader is deprecated but is exactly the format
     // the pictures are compiled in; the pixels are not copied.
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -335,7 +338,7 @@ int lm_ui::SetProgressText(GtkWidget* w, char* text)
 void lm_ui::show_update_hint()
 {
     SetProgress(m_prgUpdate, 0.0f);
-    SetProgressText(m_lblUpdate, const_cast<char*>(kUpdateHint));
+    SetProgressText(m_lblUpdate, const_cast<char*>(_(kUpdateHint)));
 }
 
 int lm_ui::show_dlg(DLG_TYPE page)
@@ -370,27 +373,27 @@ int lm_ui::SetBtnStatus()
     switch (m_curDlgIdx) {
     case DLGWELCOME:
         btn_display(BTN_NEXT | BTN_CANCEL);
-        btn_set_text("", "下一步", "取消");
+        btn_set_text("", _("下一步"), _("取消"));
         btn_sense(BTN_NEXT | BTN_CANCEL);
         return 0;
     case DLGWARN:
         btn_display(BTN_BACK | BTN_NEXT | BTN_CANCEL);
-        btn_set_text("上一步", "下一步", "取消");
+        btn_set_text(_("上一步"), _("下一步"), _("取消"));
         btn_sense(BTN_BACK | BTN_CANCEL); // Next waits for the status poll
         return 0;
     case DLGDOWNLOAD:
         btn_display(BTN_BACK | BTN_NEXT | BTN_CANCEL);
-        btn_set_text("上一步", "下载", "取消");
+        btn_set_text(_("上一步"), _("下载"), _("取消"));
         btn_sense(g_atomic_int_get(&m_downloading) ? BTN_CANCEL : (BTN_BACK | BTN_NEXT | BTN_CANCEL));
         return 0;
     case DLGUPDATE:
         btn_display(BTN_NEXT | BTN_CANCEL);
-        btn_set_text("上一步", "更新", "取消");
+        btn_set_text(_("上一步"), _("更新"), _("取消"));
         btn_sense(g_atomic_int_get(&m_updating) ? 0 : (BTN_NEXT | BTN_CANCEL));
         return 0;
     case DLGFINISH:
         btn_display(BTN_CANCEL);
-        btn_set_text("", "", "完成");
+        btn_set_text("", "", _("完成"));
         btn_sense(BTN_CANCEL);
         return 0;
     }

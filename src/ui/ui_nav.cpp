@@ -1,6 +1,7 @@
 // Page navigation: what Back, Next and Cancel do on each page, what runs
 // while a page is shown, and how the wizard ends.
 #include "ui/dialogs.h"
+#include "ui/i18n.h"
 #include "ui/ui.h"
 
 namespace {
@@ -8,8 +9,8 @@ namespace {
 const u_int32_t kStatusTimer = 200;
 const u_int32_t kStatusPeriodMs = 100;
 
-const char* const kQuitQuestion = "您确定要退出墨川电子书升级软件吗？";
-const char* const kWorkerFailed = "对不起，无法启动后台任务，请稍候重试。";
+const char* const kQuitQuestion = N_("您确定要退出墨川电子书升级软件吗？");
+const char* const kWorkerFailed = N_("对不起，无法启动后台任务，请稍候重试。");
 
 } // namespace
 
@@ -261,7 +262,7 @@ int lm_ui::FinalCancelConfirm()
     int was_asking = m_bAsking;
     m_bAsking = 1;
     int response = lm_run_message(m_dlgFather, GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL,
-                                  kQuitQuestion, false);
+                                  _(kQuitQuestion), false);
     m_bAsking = was_asking;
     return response == GTK_RESPONSE_OK ? 1 : 0;
 }
@@ -313,6 +314,6 @@ void lm_ui::OnStartWorkerFailed()
     keep_awake(false);
     SetBtnStatus();
     show_update_hint();
-    note_error(kWorkerFailed);
-    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kWorkerFailed, false);
+    note_error(_(kWorkerFailed));
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, _(kWorkerFailed), false);
 }

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "net/download.h"
+#include "ui/i18n.h"
 #include "ui/ui.h"
 #include "ui/ui_check.h"
 #include "usb/update.h"
@@ -17,9 +18,9 @@ namespace {
 const u_int32_t kStatusTimer = 200;
 const u_int32_t kStatusPeriodMs = 100;
 
-const char kTextNoReaderFound[] = "警告：无法找到墨川电子书设备";
-const char kTextReaderNotAttached[] = "警告：您的电子书设备未连接电脑";
-const char kTextNoNetwork[] = "警告：您到电脑未连接网络";
+const char kTextNoReaderFound[] = N_("警告：无法找到墨川电子书设备");
+const char kTextReaderNotAttached[] = N_("警告：您的电子书设备未连接电脑");
+const char kTextNoNetwork[] = N_("警告：您到电脑未连接网络");
 
 // An idle callback that runs clears the id kept for it, so that leaving the
 // page never removes a source that no longer exists.
@@ -168,7 +169,7 @@ gboolean lm_ui::OnSetBtnCB(gpointer data)
         text = kTextNoNetwork;
     }
     if (ui->m_lblWarning && GTK_IS_LABEL(ui->m_lblWarning))
-        gtk_label_set_text(GTK_LABEL(ui->m_lblWarning), text);
+        gtk_label_set_text(GTK_LABEL(ui->m_lblWarning), *text ? _(text) : "");
     ui->btn_sense(mask);
     return FALSE;
 }
@@ -216,12 +217,12 @@ void lm_ui::OnSetProgress()
             // A chunked body has no known length: the bar shows activity.
             if (m_prgDownload && GTK_IS_PROGRESS_BAR(m_prgDownload))
                 gtk_progress_bar_pulse(GTK_PROGRESS_BAR(m_prgDownload));
-            snprintf(text, sizeof(text), "%s", "状态: 正在下载");
+            snprintf(text, sizeof(text), "%s", _("状态: 正在下载"));
             SetProgressText(m_lblDownload, text);
         } else if (g_atomic_int_get(&m_downloading)) {
             float pos = clamp_low(m_pDownload ? m_pDownload->get_progress() : 0.0f);
             SetProgress(m_prgDownload, pos);
-            snprintf(text, sizeof(text), "状态: %d%% 已下载", percent_of(pos));
+            snprintf(text, sizeof(text), _("状态: %d%% 已下载"), percent_of(pos));
             SetProgressText(m_lblDownload, text);
         } else if (g_atomic_int_get(&m_downError)) {
             btn_sense(5);

@@ -7,12 +7,13 @@
 #include "net/download.h"
 #include "state/attempt.h"
 #include "ui/dialogs.h"
+#include "ui/i18n.h"
 #include "ui/ui.h"
 
 namespace {
 
 const char kResumeQuestion[] =
-    "上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，点击“取消”重新开始。";
+    N_("上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，点击“取消”重新开始。");
 
 int count_stages(int mask)
 {
@@ -34,7 +35,7 @@ int lm_ui::OfferResume()
     if (m_pAttempt->recover(&image, &len, &rec) != 0)
         return -1;
     // The window is not shown yet: the question stands alone on the screen.
-    if (lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL, kResumeQuestion) !=
+    if (lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL, _(kResumeQuestion)) !=
         GTK_RESPONSE_OK) {
         free(image);  // kept on disk until a new download replaces it
         return -1;

@@ -6,23 +6,26 @@
 #include "net/download.h"
 #include "state/attempt.h"
 #include "ui/dialogs.h"
+#include "ui/i18n.h"
 #include "ui/ui.h"
 #include "usb/image.h"
 #include "usb/update.h"
 
 namespace {
 
-const char kTextDownloadFailed[] = "对不起，下载更新文件失败，请稍候重试。";
-const char kTextImageDamaged[] = "对不起，下载的更新文件已损坏，无法写入电子书。请点击确定返回并重新下载。";
-const char kTextWrongReader[] = "对不起，连接的电子书与下载的更新文件不匹配，请连接原来的电子书后重试。";
-const char kFormatStageFailed[] = "对不起，第%d步更新失败，请重启电子书设备并点击确定重新升级。";
-const char kFormatFirstStageDone[] = "第%d步更新成功，请继续,\n\n%s\n%s\n%s\n%s\n%s";
-const char kFormatStageDone[] = "第%d步已成功更新，请继续,\n\n%s\n%s\n%s";
-const char kLinePressReset[] = "1. 首先，请按下电子书的重置键";
-const char kLinePressKeys[] = "2. 请同时按下电源及菜单键，直至屏幕显示更新界面";
-const char kLineBlankPage[] = "   如果屏幕出现空白页面，且Lumora设备更新对话框";
-const char kLineGreenButton[] = "   中的红色按钮变成绿色，请跳至步骤3";
-const char kLinePressOk[] = "3. 点击确定继续更新";
+const char kTextDownloadFailed[] = N_("对不起，下载更新文件失败，请稍候重试。");
+const char kTextImageDamaged[] = N_("对不起，下载的更新文件已损坏，无法写入电子书。请点击确定返回并重新下载。");
+const char kTextWrongReader[] = N_("对不起，连接的电子书与下载的更新文件不匹配，请连接原来的电子书后重试。");
+// TRANSLATORS: in the stage texts %d is the step (1 to 6), each %s one of
+// the numbered lines below, and 确定 the dialog's OK button.
+const char kFormatStageFailed[] = N_("对不起，第%d步更新失败，请重启电子书设备并点击确定重新升级。");
+const char kFormatFirstStageDone[] = N_("第%d步更新成功，请继续,\n\n%s\n%s\n%s\n%s\n%s");
+const char kFormatStageDone[] = N_("第%d步已成功更新，请继续,\n\n%s\n%s\n%s");
+const char kLinePressReset[] = N_("1. 首先，请按下电子书的重置键");
+const char kLinePressKeys[] = N_("2. 请同时按下电源及菜单键，直至屏幕显示更新界面");
+const char kLineBlankPage[] = N_("   如果屏幕出现空白页面，且Lumora设备更新对话框");
+const char kLineGreenButton[] = N_("   中的红色按钮变成绿色，请跳至步骤3");
+const char kLinePressOk[] = N_("3. 点击确定继续更新");
 
 const int kReaderCheckMs = 2000;     // between checks for an attached reader
 const int kReconnectStepMs = 3000;   // between looks for the reader's return
@@ -257,18 +260,18 @@ void lm_ui::DoPopupTipDlgCB()
     GtkMessageType type = GTK_MESSAGE_INFO;
     if (retval != 0) {
         type = GTK_MESSAGE_ERROR;
-        snprintf(text, sizeof(text), kFormatStageFailed, step);
+        snprintf(text, sizeof(text), _(kFormatStageFailed), step);
         note_error(text);
         // A second failure in a row stops the chain: the dialog and the
         // page after it wait for the user with nothing running.
         if (++m_nStageFailures >= 2)
             keep_awake(false);
     } else if (g_atomic_int_get(&m_nstage_idx_view) == 1) {
-        snprintf(text, sizeof(text), kFormatFirstStageDone, step, kLinePressReset, kLinePressKeys,
-                 kLineBlankPage, kLineGreenButton, kLinePressOk);
+        snprintf(text, sizeof(text), _(kFormatFirstStageDone), step, _(kLinePressReset), _(kLinePressKeys),
+                 _(kLineBlankPage), _(kLineGreenButton), _(kLinePressOk));
     } else {
-        snprintf(text, sizeof(text), kFormatStageDone, step, kLinePressReset, kLinePressKeys,
-                 kLinePressOk);
+        snprintf(text, sizeof(text), _(kFormatStageDone), step, _(kLinePressReset), _(kLinePressKeys),
+                 _(kLinePressOk));
     }
     if (lm_run_message(m_dlgFather, type, GTK_BUTTONS_OK, text, true) == LM_NO_DIALOG) {
         DoStageChainEnd();
@@ -305,8 +308,8 @@ void lm_ui::DoPopupTipErrDlgCB()
 {
     if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
         return;
-    note_error(kTextDownloadFailed);
-    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextDownloadFailed, false);
+    note_error(_(kTextDownloadFailed));
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, _(kTextDownloadFailed), false);
 }
 
 gboolean lm_ui::OnPopupBadImageDlgCB(gpointer parg)
@@ -326,8 +329,8 @@ void lm_ui::DoPopupBadImageDlgCB()
 {
     if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
         return;
-    note_error(kTextImageDamaged);
-    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextImageDamaged, false);
+    note_error(_(kTextImageDamaged));
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, _(kTextImageDamaged), false);
     if (g_atomic_int_get(&m_nCancel) || m_curDlgIdx != DLGUPDATE)
         return;
     if (m_pThread) {
@@ -338,9 +341,8 @@ void lm_ui::DoPopupBadImageDlgCB()
     g_atomic_int_set(&m_nBufLen, 0);
     g_atomic_int_set(&m_updating, 0);
     show_update_hint();
-    char status[] = "状态:";
     SetProgress(m_prgDownload, 0.0f);
-    SetProgressText(m_lblDownload, status);
+    SetProgressText(m_lblDownload, _("状态:"));
     DoBtnPrev();
 }
 
@@ -361,8 +363,8 @@ void lm_ui::DoPopupWrongReaderDlgCB()
 {
     if (!window_alive(m_dlgFather) || g_atomic_int_get(&m_nCancel))
         return;
-    note_error(kTextWrongReader);
-    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, kTextWrongReader, false);
+    note_error(_(kTextWrongReader));
+    lm_run_message(m_dlgFather, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, _(kTextWrongReader), false);
     if (g_atomic_int_get(&m_nCancel))
         return;
     DoStageChainEnd();

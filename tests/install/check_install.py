@@ -42,7 +42,11 @@ CHANGELOG = "usr/share/doc/lumora-updater/changelog.gz"
 COPYRIGHT = "usr/share/doc/lumora-updater/copyright"
 METAINFO = "usr/share/metainfo/com.lumora_reader.updater.metainfo.xml"
 LINTIAN_OVERRIDES = "usr/share/lintian/overrides/lumora-updater"
-DOCUMENTS = {MANUAL_PAGE, CHANGELOG, COPYRIGHT, METAINFO, LINTIAN_OVERRIDES}
+PO_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "po")
+with open(os.path.join(PO_DIR, "LINGUAS")) as _f:
+    LANGUAGES = [l.strip() for l in _f if l.strip() and not l.startswith("#")]
+CATALOGUES = {"usr/share/locale/%s/LC_MESSAGES/lumora-updater.mo" % l for l in LANGUAGES}
+DOCUMENTS = {MANUAL_PAGE, CHANGELOG, COPYRIGHT, METAINFO, LINTIAN_OVERRIDES} | CATALOGUES
 EXPECTED_FILES = {BINARY, HELPER, DESKTOP, ICON, UDEV_RULE} | DOCUMENTS
 
 LICENSE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")
@@ -123,6 +127,11 @@ def check_desktop_entry(c, root):
     c.expect(e.get("Type") == "Application", "desktop entry Type is %r" % e.get("Type"))
     c.expect(e.get("Name[zh_CN]") == CHINESE_NAME, "Name[zh_CN] is %r" % e.get("Name[zh_CN]"))
     c.expect(e.get("Name") == CHINESE_NAME, "Name is %r" % e.get("Name"))
+    # The translations are the installed catalogues' own.
+    for language in LANGUAGES:
+        t = catalogue(root, language)
+        c.expect(t and e.get("Name[%s]" % language) == t.gettext(CHINESE_NAME) != CHINESE_NAME,
+                 "Name[%s] is %r" % (language, e.get("Name[%s]" % language)))
     # The launcher must find what the install put in place.
     exec_word = e.get("Exec", "").split(" ")[0]
     c.expect(exec_word == os.path.basename(BINARY),
@@ -337,6 +346,16 @@ def check_copyright(c, root):
     c.expect(licence[0][1:] == upstream[start:], "licence text in the copyright file differs from LICENSE")
 
 
+def catalogue(root, language):
+    """The installed catalogue of language, or None."""
+    import gettext
+    try:
+        return gettext.translation("lumora-updater", os.path.join(root, "usr/share/locale"),
+                                   [language])
+    except OSError:
+        return None
+
+
 def check_metainfo(c, root, version):
     path = os.path.join(root, METAINFO)
     if not c.expect(os.path.isfile(path), "AppStream metadata missing: " + METAINFO):
@@ -355,6 +374,12 @@ def check_metainfo(c, root, version):
     releases = [r.get("version") for r in component.iterfind("releases/release")]
     c.expect(releases[:1] == [version], "latest release in the metadata is %r, not %r" % (releases[:1], version))
     c.expect(component.findtext("screenshots/screenshot/caption", "").strip(), "no screenshot caption")
+    names = {n.get("{http://www.w3.org/XML/1998/namespace}lang"): n.text
+             for n in component.iterfind("name")}
+    for language in LANGUAGES:
+        t = catalogue(root, language)
+        c.expect(t and names.get(language) == t.gettext(names.get(None, "")),
+                 "metadata name for %s is %r" % (language, names.get(language)))
     # Software centres offer the program when the reader is plugged in: the
     # same USB identifiers as the udev rule.
     c.expect(component.findtext("provides/modalias") == "usb:v5345p1234d*",

@@ -26,6 +26,17 @@ const Asset kAssets[] = {
     {"link_1", lm_images::link_1, 402, 128, false},
     {"Link_2", lm_images::Link_2, 402, 128, false},
     {"finish", lm_images::finish, 225, 24, false},
+#define LM_WORDED(lang)                                                                  \
+    {"Left_" #lang, lm_images::Left_##lang, 143, 344, false},                           \
+        {"welcome_" #lang, lm_images::welcome_##lang, 316, 48, false},                  \
+        {"top_" #lang, lm_images::top_##lang, 606, 92, false},                          \
+        {"power_" #lang, lm_images::power_##lang, 189, 76, false},                      \
+        {"menu_" #lang, lm_images::menu_##lang, 189, 76, false},                        \
+        {"link_1_" #lang, lm_images::link_1_##lang, 402, 128, false},                   \
+        {"Link_2_" #lang, lm_images::Link_2_##lang, 402, 128, false},                   \
+        {"finish_" #lang, lm_images::finish_##lang, 225, 24, false}
+    LM_WORDED(en),
+    LM_WORDED(zh_TW),
 };
 
 guint32 be32(const guint8* p) { return (guint32(p[0]) << 24) | (guint32(p[1]) << 16) | (guint32(p[2]) << 8) | p[3]; }
@@ -107,10 +118,30 @@ int dominant_pixels(const guint8* data, int main)
 TEST(LinkPictures, AttachedShowsGreenIndicatorAndDetachedRed)
 {
     const int red = 0, green = 1;
-    EXPECT_GT(dominant_pixels(lm_images::link_1, green), 300);
-    EXPECT_LT(dominant_pixels(lm_images::link_1, red), 20);
-    EXPECT_GT(dominant_pixels(lm_images::Link_2, red), 300);
-    EXPECT_LT(dominant_pixels(lm_images::Link_2, green), 20);
+    for (const char* language : {"", "en", "zh_TW"}) {
+        SCOPED_TRACE(language);
+        const guint8* attached = lm_images::localised(lm_images::link_1, language);
+        const guint8* detached = lm_images::localised(lm_images::Link_2, language);
+        EXPECT_GT(dominant_pixels(attached, green), 300);
+        EXPECT_LT(dominant_pixels(attached, red), 20);
+        EXPECT_GT(dominant_pixels(detached, red), 300);
+        EXPECT_LT(dominant_pixels(detached, green), 20);
+    }
+}
+
+// The words follow the catalogue: its own drawing, else its base
+// language's, else the English one; without a catalogue the source
+// pictures, and the icon (no words) always.
+TEST(LocalisedPictures, FollowTheCatalogueLanguage)
+{
+    using namespace lm_images;
+    EXPECT_EQ(localised(top, ""), top);
+    EXPECT_EQ(localised(top, "zh_TW"), top_zh_TW);
+    EXPECT_EQ(localised(power, "en"), power_en);
+    EXPECT_EQ(localised(menu, "en_GB"), menu_en);
+    EXPECT_EQ(localised(Left, "de"), Left_en);
+    EXPECT_EQ(localised(lumora, "zh_TW"), lumora);
+    EXPECT_NE(std::memcmp(top_zh_TW, top, be32(top + 4)), 0); // drawn anew, not a copy
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <glib.h>
 
+#include <string>
+
 namespace lm_images {
 
 extern const guint8 lumora[];  // 48 x 48 RGBA, window icon
@@ -16,6 +18,20 @@ extern const guint8 menu[];    // 189 x 76 RGB, the reader's menu key
 extern const guint8 link_1[];  // 402 x 128 RGB, reader attached
 extern const guint8 Link_2[];  // 402 x 128 RGB, reader not attached
 extern const guint8 finish[];  // 225 x 24 RGB, Finish heading
+
+// The pictures with words, drawn again for each translated language from
+// the PNG files in src/ui/images/LANGUAGE/.
+extern const guint8 Left_en[], welcome_en[], top_en[], power_en[];
+extern const guint8 menu_en[], link_1_en[], Link_2_en[], finish_en[];
+extern const guint8 Left_zh_TW[], welcome_zh_TW[], top_zh_TW[], power_zh_TW[];
+extern const guint8 menu_zh_TW[], link_1_zh_TW[], Link_2_zh_TW[], finish_zh_TW[];
+
+// The picture to show for `picture` when the texts are in `language` (the
+// language of the catalogue in use, "" for none): the variant drawn for
+// that language or for its base ("en" for "en_GB"), the English one for a
+// language without pictures of its own, and `picture` itself without a
+// catalogue or for a picture without words.
+const guint8* localised(const guint8* picture, const std::string& language);
 
 } // namespace lm_images
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 
+#include <libintl.h>
+
 namespace e2e {
 
 namespace {
@@ -123,24 +125,43 @@ std::vector<GtkWidget*> shown_message_dialogs()
     return out;
 }
 
+// A text of the wizard as the wizard shows it: translated through the
+// catalogue the program bound (the driver runs inside it).
+const char* shown(const char* msgid)
+{
+    return dgettext("lumora-updater", msgid);
+}
+
 std::string current_page(GtkWidget* wizard)
 {
     if (!wizard)
         return "";
+    static const char* const kWelcome = "向导将会通过互联网下载最新的升级软件。";
+    static const char* const kWarning =
+        "在更新之前，请确认\n\n"
+        "    1.您的电脑已连接互联网。\n"
+        "    2.您的电子书与电脑已连接。\n"
+        "    3.您的电子书正处于更新模式下。（请先按下重置键，然后同时按下开机\n"
+        "按键及菜单按键直到电子书的屏幕上显示更新界面。）";
+    static const char* const kUpdate = "警告：请确保在更新期间您的电子书设备保持与电脑连接。";
+    static const char* const kFinish = "点击重置键并重新启动您的电子书。\n"
+                                       "轻松享受墨川电子书的阅读乐趣！\n\n\n"
+                                       "向导已成功安装墨川电子书软件升级软件。\n"
+                                       "点击“完成”退出向导。";
     std::string page;
     walk(wizard, [&](GtkWidget* w) {
         if (!page.empty() || !GTK_IS_LABEL(w) || !is_shown(w))
             return;
         std::string text = gtk_label_get_text(GTK_LABEL(w));
-        if (starts_with(text, "向导将会通过互联网下载"))
+        if (text == shown(kWelcome))
             page = "Welcome";
-        else if (starts_with(text, "在更新之前，请确认"))
+        else if (text == shown(kWarning))
             page = "Warning";
-        else if (starts_with(text, "状态:"))
+        else if (starts_with(text, shown("状态:")))
             page = "Download";
-        else if (starts_with(text, "警告：请确保在更新期间"))
+        else if (text == shown(kUpdate))
             page = "Update";
-        else if (starts_with(text, "点击重置键并重新启动您的电子书"))
+        else if (text == shown(kFinish))
             page = "Finish";
     });
     return page;

@@ -6,7 +6,7 @@ import re
 FRAME_RE = re.compile(r"frame (\d+) addr=0x([0-9a-fA-F]+) len=(\d+) payload=(\d+) "
                       r"sum=0x([0-9a-fA-F]+) ok=([01])")
 MOVE_RE = re.compile(r"\b(leave|return) devnum=(\d+)")
-DIALOG_RE = re.compile(r"dialog type=(\S+) buttons=(\S+) title=(\S*) text=(.*)$")
+DIALOG_RE = re.compile(r"dialog type=(\S+) buttons=(\S+) title=(.*?) text=(.*)$")
 
 
 def unescape(text):

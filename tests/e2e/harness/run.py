@@ -185,8 +185,13 @@ def updater_env(work, tools, env_extra):
     runtime = env_extra.get("XDG_RUNTIME_DIR") or os.path.join(work, "runtime")
     os.makedirs(runtime, mode=0o700, exist_ok=True)
     env = dict(os.environ)
+    # The wizard's own texts, whatever the caller's language: LANGUAGE
+    # chooses another one only when a run asks for it.
+    for name in ("LC_ALL", "LC_MESSAGES"):
+        env.pop(name, None)
     env.update({
         "LANG": "C.UTF-8",
+        "LANGUAGE": "",
         "NO_AT_BRIDGE": "1",
         "XDG_RUNTIME_DIR": runtime,
         "XDG_STATE_HOME": os.path.join(work, "state"),

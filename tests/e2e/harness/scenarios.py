@@ -57,11 +57,16 @@ within 30 expect-exit
 """ % T.QUIT_QUESTION
 
 
-def answer_stage_dialogs(first, last):
-    lines = ["within 60 dialog 第1步更新成功 -> ok"] if first == 1 else []
+def answer_stage_dialogs(first, last, t=T.source):
+    """t: the texts' language (T.catalogue)."""
+    lines = ["within 60 dialog %s -> ok" % first_line(T.stage_first_done(t, 1))] if first == 1 else []
     for step in range(max(first, 2), last + 1):
-        lines.append("within 60 dialog 第%d步已成功更新 -> ok" % step)
+        lines.append("within 60 dialog %s -> ok" % first_line(T.stage_done(t, step)))
     return "\n".join(lines) + "\n"
+
+
+def first_line(text):
+    return text.split("\n")[0]
 
 
 # ---- one run and its evidence ----
@@ -92,8 +97,10 @@ class Outcome:
 
 
 class Context:
-    def __init__(self, tools, work):
+    def __init__(self, tools, work, language=None, locale_dir=None):
         self.tools = tools
+        self.language = language
+        self.locale_dir = locale_dir
         self.work = work
         self.root = os.path.join(work, "root")
         shutil.rmtree(work, ignore_errors=True)
@@ -116,6 +123,13 @@ class Context:
         with open(full, "wb") as f:
             f.write(data)
 
+    def texts(self):
+        """msgid -> the text the wizard shows in this run's language."""
+        return T.catalogue(self.language, self.locale_dir)
+
+    def language_env(self):
+        return {"LANGUAGE": self.language} if self.language else None
+
     def run(self, script, timeout=600, **options):
         status = run_scenario(self.tools, self.work, script, timeout=timeout, **options)
         return Outcome(self.work, status)
@@ -123,12 +137,12 @@ class Context:
 
 # ---- checks shared by the scenarios ----
 
-def check_clean_end(o, status=0):
+def check_clean_end(o, status=0, t=T.source):
     o.expect(o.status == status, "exit status %r, expected %d" % (o.status, status))
     o.expect(not o.transcript.failures(), "the driver failed a step")
     o.expect(o.transcript.complete(), "the script did not complete")
     for d in o.transcript.dialogs():
-        o.expect(d["title"] == T.TITLE, "dialog title %r" % d["title"])
+        o.expect(d["title"] == t(T.TITLE), "dialog title %r" % d["title"])
 
 
 def check_dialogs(o, expected):
@@ -235,35 +249,42 @@ def write_summary(o, name):
 
 # ---- the scenarios ----
 
-FULL_UPDATE_SCRIPT = """
+def full_update_script(t=T.source):
+    """Welcome to Finish; t: the texts' language (T.catalogue)."""
+    return """
 timeout 30
 expect-page Welcome
 screenshot 1-welcome
-click 下一步
+click {next}
 expect-page Warning
-within 60 expect-sensitive 下一步
+within 60 expect-sensitive {next}
 expect-label ""
 screenshot 2-warning-all-present
-click 下一步
+click {next}
 expect-page Download
 screenshot 3-download-ready
-click 下载
-within 60 expect-label-match ^状态: ([1-9][0-9]?)% 已下载$
+click {download}
+within 60 expect-label-match {status}
 screenshot 4-download-progress
 within 120 expect-page Update
-expect-label 点击“更新”开始更新。
+expect-label {hint}
 screenshot 5-update-ready
-click 更新
+click {update}
 within 60 picture-change 402x128
 screenshot 6-update-reader-away
-within 60 dialog 第1步更新成功 -> none
+within 60 dialog {first} -> none
 screenshot 7-stage-dialog
-""" + answer_stage_dialogs(1, 5) + """
+""".format(next=t("下一步"), download=t("下载"), status=T.download_status_pattern(t),
+           hint=t(T.UPDATE_HINT), update=t("更新"),
+           first=first_line(T.stage_first_done(t, 1))) + answer_stage_dialogs(1, 5, t) + """
 within 150 expect-page Finish
 screenshot 8-finish
-click 完成
+click {finish}
 within 10 expect-exit
-"""
+""".format(finish=t("完成"))
+
+
+FULL_UPDATE_SCRIPT = full_update_script()
 
 FULL_UPDATE_SHOTS = ["1-welcome", "2-warning-all-present", "3-download-ready",
                      "4-download-progress", "5-update-ready", "6-update-reader-away",
@@ -274,15 +295,21 @@ TRICKLE = ["--fault", "trickle", "--fault-path", IMG64, "--trickle-bytes", "8192
 
 
 def full_update(ctx, pace=0.0):
-    """Welcome to Finish with six present blocks."""
+    """Welcome to Finish with six present blocks (in the language of
+    ctx.language, when one is set, with the texts from its catalogue)."""
+    t = ctx.texts()
     image = build_image(64, SIX_BLOCKS)
     ctx.serve(image, build_image(32, SIX_BLOCKS))
-    script = ("pace %g\n" % pace) + FULL_UPDATE_SCRIPT
-    o = ctx.run(script, server_opts=TRICKLE)
-    check_clean_end(o)
+    script = ("pace %g\n" % pace) + full_update_script(t)
+    o = ctx.run(script, server_opts=TRICKLE, env_extra=ctx.language_env())
+    check_clean_end(o, t=t)
     check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
-    check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1)] +
-                  [("info", "ok", T.STAGE_DONE % step) for step in range(2, 6)])
+    if ctx.language:
+        check_dialogs(o, [("info", "ok", T.stage_first_done(t, 1))] +
+                      [("info", "ok", T.stage_done(t, step)) for step in range(2, 6)])
+    else:
+        check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1)] +
+                      [("info", "ok", T.STAGE_DONE % step) for step in range(2, 6)])
     check_frames(o, image.stages())
     check_reconnects_between_frames(o)
     check_screenshots(o, FULL_UPDATE_SHOTS)
@@ -528,12 +555,12 @@ within 3 expect-exit
     return o
 
 
-def warning_page(ctx, script, netns_opts=(), reader_opts=(), cut_network=False):
+def warning_page(ctx, script, netns_opts=(), reader_opts=(), cut_network=False, t=T.source):
     ctx.serve(build_image(64, SIX_BLOCKS))
     o = ctx.run(script, netns_opts=netns_opts, reader_opts=reader_opts,
-                cut_network_on_signal=cut_network)
-    check_clean_end(o)
-    check_dialogs(o, [("info", "ok,cancel", T.QUIT_QUESTION)])
+                cut_network_on_signal=cut_network, env_extra=ctx.language_env())
+    check_clean_end(o, t=t)
+    check_dialogs(o, [("info", "ok,cancel", t(T.QUIT_QUESTION))])
     o.expect(not o.reader.frames(), "something was written")
     return o
 
@@ -654,16 +681,25 @@ screenshot warning-refused-model
 
 
 def warning_all_present(ctx):
-    script = TO_WARNING + """
-within 60 expect-sensitive 下一步
+    """Server and reader ready: Next is offered; in ctx.language when set."""
+    t = ctx.texts()
+    script = """
+expect-page Welcome
+click {next}
+expect-page Warning
+within 60 expect-sensitive {next}
 steady-label 2 ""
-expect-sensitive 上一步
-click 下一步
+expect-sensitive {back}
+click {next}
 expect-page Download
-expect-label 状态:
-expect-sensitive 下载
-""" + QUIT
-    o = warning_page(ctx, script)
+expect-label {status}
+expect-sensitive {download}
+click {cancel}
+dialog {quit} -> ok
+within 30 expect-exit
+""".format(next=t("下一步"), back=t("上一步"), status=t("状态:"), download=t("下载"),
+           cancel=t("取消"), quit=t(T.QUIT_QUESTION))
+    o = warning_page(ctx, script, t=t)
     o.expect(not o.requests(MANIFEST_PATH), "something was downloaded before \"下载\"")
     return o
 
@@ -999,6 +1035,9 @@ def main():
     p.add_argument("scenario", choices=sorted(SCENARIOS) + ["demo"])
     p.add_argument("--out", help="demo: the folder for screenshots and transcript")
     p.add_argument("--pace", type=float, default=0.0, help="demo: seconds before each click")
+    p.add_argument("--language", help="run the wizard under LANGUAGE=LANGUAGE (full_update and "
+                   "warning_all_present), expecting the texts of its catalogue in --locale-dir")
+    p.add_argument("--locale-dir", help="the built catalogues (share/locale of the build tree)")
     a = p.parse_args()
     reason = skip_reason()
     if reason:
@@ -1010,9 +1049,9 @@ def main():
         o = full_update(ctx, pace=a.pace)
         name = "demo (full update)"
     else:
-        ctx = Context(tools, os.path.join(a.work_root, a.scenario))
+        name = a.scenario + ("_" + a.language if a.language else "")
+        ctx = Context(tools, os.path.join(a.work_root, name), a.language, a.locale_dir)
         o = SCENARIOS[a.scenario](ctx)
-        name = a.scenario
     write_summary(o, name)
     if o.problems:
         print_evidence(o)

@@ -26,3 +26,43 @@ PRODUCT_REFUSED = "Kavely Tra 4303"
 ALREADY_RUNNING = "墨川电子书升级软件已在运行。"
 RESUME_QUESTION = ("上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，"
                    "点击“取消”重新开始。")
+
+# The same texts in another language come from the built catalogue, never
+# retyped here: msgid -> what the wizard shows.
+FIRST_DONE_FORMAT = "第%d步更新成功，请继续,\n\n%s\n%s\n%s\n%s\n%s"
+DONE_FORMAT = "第%d步已成功更新，请继续,\n\n%s\n%s\n%s"
+PRESS_RESET = "1. 首先，请按下电子书的重置键"
+PRESS_KEYS = "2. 请同时按下电源及菜单键，直至屏幕显示更新界面"
+BLANK_PAGE = "   如果屏幕出现空白页面，且Lumora设备更新对话框"
+GREEN_BUTTON = "   中的红色按钮变成绿色，请跳至步骤3"
+PRESS_OK = "3. 点击确定继续更新"
+DOWNLOAD_STATUS = "状态: %d%% 已下载"
+
+
+def source(msgid):
+    return msgid
+
+
+def catalogue(language, locale_dir):
+    """What the wizard shows for a message id under LANGUAGE=language: the
+    translation from the compiled catalogue in locale_dir."""
+    if not language:
+        return source
+    import gettext
+    return gettext.translation("lumora-updater", locale_dir, [language]).gettext
+
+
+def stage_first_done(t, step):
+    return t(FIRST_DONE_FORMAT) % (step, t(PRESS_RESET), t(PRESS_KEYS), t(BLANK_PAGE),
+                                   t(GREEN_BUTTON), t(PRESS_OK))
+
+
+def stage_done(t, step):
+    return t(DONE_FORMAT) % (step, t(PRESS_RESET), t(PRESS_KEYS), t(PRESS_OK))
+
+
+def download_status_pattern(t):
+    """A regular expression for the Download page's status with 1 to 99 %."""
+    import re
+    before, after = t(DOWNLOAD_STATUS).split("%d%%")
+    return "^%s([1-9][0-9]?)%%%s$" % (re.escape(before), re.escape(after))

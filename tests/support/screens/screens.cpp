@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "ui/i18n.h"
 #include "ui/ui.h"
 
 namespace {
@@ -60,6 +61,8 @@ bool save_window(GtkWidget* window, const std::string& path)
 
 int main(int argc, char* argv[])
 {
+    // In the language of the environment (LANGUAGE=en gives the English pages).
+    lm_i18n_init(LUMORA_BUILD_LOCALEDIR);
     gtk_init(&argc, &argv);
     if (argc != 2) {
         fprintf(stderr, "usage: lumora-screens DIR\n");
