@@ -4,7 +4,7 @@
 
 #include <gtk/gtk.h>
 
-#include "app/sleep_inhibitor.h"
+#include "sys/sleep_inhibitor.h"
 #include "net/download.h"
 #include "state/attempt.h"
 #include "state/state_dir.h"
@@ -18,7 +18,7 @@ lm_app::lm_app()
     m_pUI = new lm_ui();
     m_pDownload = new lm_download();
     m_pUpdate = new lm_update();
-    m_pAttempt = new lm_attempt(lm_state_dir());
+    m_pAttempt = new lm_attempt(lm_state_dir_open());
     m_pInhibitor = new lm_sleep_inhibitor();
 }
 

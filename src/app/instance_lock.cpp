@@ -1,6 +1,6 @@
 // The lock is flock() on a file the kernel releases with the process, so
-// a crash never leaves a stale lock behind. It lives in folders of this
-// user only; still, it is opened without following links and used only
+// a crash never leaves a stale lock behind. It lives in the session's
+// folder of this user only; still, it is opened without following links and used only
 // if it is a regular file of this user.
 #include "app/instance_lock.h"
 
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "state/state_dir.h"
 
 namespace {
 
@@ -42,9 +41,9 @@ std::string lm_instance_lock::default_path()
     if (runtime != nullptr && runtime[0] == '/')
         return std::string(runtime) + "/" + kLockName;
     // Not /tmp: another user could put a file at the name first and so
-    // switch the lock off. Empty (no lock) when there is no state folder.
-    std::string state = lm_state_dir();
-    return state.empty() ? state : state + "/" + kLockName;
+    // switch the lock off. Without a session folder the wizard's lock on
+    // its state folder is the one that counts.
+    return std::string();
 }
 
 lm_lock_result lm_instance_lock::take(const std::string& path, std::string* error)

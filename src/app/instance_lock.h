@@ -22,9 +22,9 @@ public:
     // given) says why.
     lm_lock_result take(const std::string& path, std::string* error = nullptr);
 
-    // The lock file of this user's session: in $XDG_RUNTIME_DIR when that
-    // names an absolute folder, else in the user's state folder (made if
-    // missing); empty when neither can be had.
+    // The lock file of this user's session, in $XDG_RUNTIME_DIR when that
+    // names an absolute folder; empty otherwise (the wizard's lock on its
+    // state folder then stands alone).
     static std::string default_path();
 
 private:

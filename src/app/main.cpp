@@ -8,9 +8,12 @@
 
 #include "app/app.h"
 #include "app/instance_lock.h"
+#include "state/attempt.h"
 #include "ui/dialogs.h"
 
 namespace {
+
+const char kAlreadyRunning[] = "墨川电子书升级软件已在运行。";
 
 // True when this process may run the wizard. A second launch leaves the
 // running wizard alone: it says so and touches neither reader nor network.
@@ -19,11 +22,14 @@ namespace {
 bool first_in_session(lm_instance_lock* lock)
 {
     std::string error;
-    switch (lock->take(lm_instance_lock::default_path(), &error)) {
+    std::string path = lm_instance_lock::default_path();
+    if (path.empty())
+        return true;  // no session folder: the state folder's lock decides
+    switch (lock->take(path, &error)) {
     case lm_lock_result::taken:
         return true;
     case lm_lock_result::held:
-        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "墨川电子书升级软件已在运行。");
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, kAlreadyRunning);
         return false;
     case lm_lock_result::failed:
         fprintf(stderr, "lumora-updater: running without the single-instance lock (%s)\n",
@@ -58,6 +64,18 @@ int main(int argc, char* argv[])
         return 0;
 
     lm_app app;
+    // The session's lock may live elsewhere ($XDG_RUNTIME_DIR): the saved
+    // update has its own, on the state folder, taken before anything in it
+    // is looked at. A wizard of another session (su, ssh) writing the
+    // reader is left alone just the same.
+    int state = app.m_pAttempt->lock();
+    if (state == 1) {
+        lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK, kAlreadyRunning);
+        return 0;
+    }
+    if (state != 0 && lm_instance_lock::default_path().empty())
+        fprintf(stderr, "lumora-updater: running without the single-instance lock (no "
+                        "XDG_RUNTIME_DIR and no state folder)\n");
     if (app.init() == 0) {
         app.run();
         app.uninit();

@@ -42,6 +42,53 @@ int lm_chunked::line_byte(char c, state after_lf)
     return 0;
 }
 
+// One byte of framing (anything but a chunk's data). 0, or -1 on bad framing.
+int lm_chunked::framing_byte(char c)
+{
+    switch (m_state) {
+    case kSize:
+    case kExtension:
+        if (c != '\r' && ++m_size_line > kMaxSizeLine)
+            return -1;
+        return m_state == kSize ? size_byte(c) : line_byte(c, kSizeLf);
+    case kSizeLf:
+        if (c != '\n' || m_body + m_left > m_max_body)
+            return -1;
+        m_state = m_left == 0 ? kTrailer : kData;
+        m_line = 0;
+        return 0;
+    case kDataCr:
+        m_state = kDataLf;
+        return c == '\r' ? 0 : -1;
+    case kDataLf:
+        m_state = kSize;
+        m_digits = 0;
+        m_size_line = 0;
+        return c == '\n' ? 0 : -1;
+    case kTrailer:
+    case kTrailerLf:
+        if (++m_trailers > kMaxTrailers)
+            return -1;
+        break;
+    default:
+        return -1;
+    }
+    if (m_state == kTrailerLf) {
+        if (c != '\n')
+            return -1;
+        m_state = m_line == 0 ? kDone : kTrailer;
+        m_line = 0;
+        return 0;
+    }
+    // An empty line ends the message; any other line is a trailer field.
+    if (c == '\r' && m_line == 0) {
+        m_state = kTrailerLf;
+        return 0;
+    }
+    m_line++;
+    return line_byte(c, kTrailerLf);
+}
+
 long lm_chunked::feed(const char* in, long len, char* out)
 {
     long written = 0;
@@ -58,57 +105,7 @@ long lm_chunked::feed(const char* in, long len, char* out)
                 m_state = kDataCr;
             continue;
         }
-        char c = in[at++];
-        int ok = 0;
-        switch (m_state) {
-        case kSize:
-            ok = size_byte(c);
-            break;
-        case kExtension:
-            ok = line_byte(c, kSizeLf);
-            break;
-        case kSizeLf:
-            if (c != '\n') {
-                ok = -1;
-            } else if (m_body + m_left > m_max_body) {
-                ok = -1;
-            } else if (m_left == 0) {
-                m_state = kTrailer;
-                m_line = 0;
-            } else {
-                m_state = kData;
-            }
-            break;
-        case kDataCr:
-            ok = c == '\r' ? 0 : -1;
-            m_state = kDataLf;
-            break;
-        case kDataLf:
-            ok = c == '\n' ? 0 : -1;
-            m_state = kSize;
-            m_digits = 0;
-            break;
-        case kTrailer:
-            // An empty line ends the message; any other line is a trailer field.
-            if (c == '\r' && m_line == 0) {
-                m_state = kTrailerLf;
-                break;
-            }
-            m_line++;
-            ok = line_byte(c, kTrailerLf);
-            break;
-        case kTrailerLf:
-            if (c != '\n') {
-                ok = -1;
-            } else {
-                m_state = m_line == 0 ? kDone : kTrailer;
-                m_line = 0;
-            }
-            break;
-        default:
-            ok = -1;
-        }
-        if (ok != 0)
+        if (framing_byte(in[at++]) != 0)
             m_state = kFailed;
     }
     return m_state == kFailed ? -1 : written;

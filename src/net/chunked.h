@@ -17,6 +17,11 @@ public:
     // message are ignored.
     long feed(const char* in, long len, char* out);
 
+    // Longest chunk-size line, extensions included, and longest trailer
+    // section (every byte after the last chunk's size line).
+    static constexpr long kMaxSizeLine = 1024;
+    static constexpr long kMaxTrailers = 16 * 1024;
+
     bool done() const { return m_state == kDone; }
     bool failed() const { return m_state == kFailed; }
     long body_length() const { return m_body; }
@@ -25,12 +30,15 @@ private:
     enum state { kSize, kExtension, kSizeLf, kData, kDataCr, kDataLf, kTrailer, kTrailerLf, kDone, kFailed };
     int size_byte(char c);
     int line_byte(char c, state after_lf);
+    int framing_byte(char c);
 
     state m_state = kSize;
     long m_max_body;
     long m_body = 0;       // body bytes so far
     long m_left = 0;       // bytes left in the current chunk
     int m_digits = 0;      // hex digits of the current size line
+    long m_size_line = 0;  // bytes of the current size line
+    long m_trailers = 0;   // bytes of the trailer section so far
     long m_line = 0;       // bytes in the current trailer line
 };
 

@@ -11,8 +11,9 @@ const char* const lm_download::m_host = LUMORA_SERVER_HOST;
 const char* const lm_download::m_file = "/ebook/update/ovupdater0224zh.log";
 
 lm_download::lm_download()
-    : m_totalsize(0), m_curpos(0), m_dev_ver(-1), m_fprogress(0.0f), m_pUpdate(nullptr),
-      m_nConnectLimitMs(kConnectTimeoutSec * 1000), m_nDataLimitMs(kDataTimeoutSec * 1000)
+    : m_totalsize(0), m_curpos(0), m_dev_ver(-1), m_fprogress(0.0f), m_bLengthUnknown(0), m_pUpdate(nullptr),
+      m_nConnectLimitMs(kConnectTimeoutSec * 1000), m_nDataLimitMs(kLowSpeedSec * 1000),
+      m_nHeaderLimitMs(kHeaderLimitSec * 1000)
 {
     m_imgHost[0] = '\0';
     m_imgFile[0] = '\0';
@@ -34,6 +35,7 @@ int lm_download::DownloadImage(char** pdata, int* pDownloadCancel)
         return -1;
     release_buffer(pdata);
     m_fprogress.store(0.0f, std::memory_order_relaxed);
+    m_bLengthUnknown.store(0, std::memory_order_relaxed);
     char host[kFieldSize];
     char file[kFieldSize];
     memset(host, 0, sizeof(host));

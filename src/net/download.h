@@ -9,6 +9,10 @@ class lm_update;
 namespace lm_probe {
 class probe_stop;
 }
+namespace lm_net {
+class low_speed_watch;
+struct peer_address;
+}
 
 class lm_download {
 public:
@@ -36,7 +40,9 @@ public:
     // Writes the 8-byte echo request (no data) carrying the identifier id.
     void build_echo_request(unsigned char* pkt, unsigned short id);
 
-    // HTTP fetch: 0 body received, -1 failure, -2 cancelled.
+    // HTTP fetch: 0 body received, -1 failure, -2 cancelled. The host must be
+    // a host name or a dotted IPv4 address and the path must start with '/';
+    // anything else fails before a connection is made.
     int http_download(const char* host, const char* file, char** pdata, int* pDownloadCancel);
     void sethttphead(char* msg, const char* host, const char* file);
     // Content-Length of a zero-terminated header block; kNoLength when the
@@ -47,6 +53,9 @@ public:
     int writedata(char** pdest, const char* psrc, int len);
     int getcurdatalen();
     float get_progress();
+    // 1 while the body being fetched is chunked: its length is not known and
+    // the progress stays where it is; 0 otherwise.
+    int get_length_unknown();
 
     // Reply header parsing on received bytes; nothing outside [block, block + len)
     // is looked at. find_header_end gives the length of the header block
@@ -86,7 +95,9 @@ public:
     static constexpr int kHttpPort = 80;
     static constexpr int kConnectTimeoutSec = 10;
     static constexpr int kTcpCheckLimitMs = 3000;        // the TCP check's connect
-    static constexpr int kDataTimeoutSec = 30;           // longest wait for the next bytes
+    static constexpr int kHeaderLimitSec = 30;           // the reply's header block must end within this
+    static constexpr int kLowSpeedSec = 30;              // fewer than kLowSpeedBytes in any such span
+    static constexpr long kLowSpeedBytes = 1024;         // fails the fetch (curl's low-speed limit)
     static constexpr int kCancelPollMs = 250;            // cancel flag looked at this often
     static constexpr unsigned long kNoLength = static_cast<unsigned long>(-1);
 
@@ -97,21 +108,29 @@ public:
     int m_curpos;
     int m_dev_ver;
     std::atomic<float> m_fprogress;
+    std::atomic<int> m_bLengthUnknown;
     lm_update* m_pUpdate;
-    // Time limits of one fetch, in milliseconds (shortened by the tests).
+    // Time limits of one fetch, in milliseconds (shortened by the tests):
+    // the connection and the name lookup; the low-speed window (also the
+    // longest stall while the request is sent); the header block.
     int m_nConnectLimitMs;
     int m_nDataLimitMs;
+    int m_nHeaderLimitMs;
 
 private:
-    int fetch_on_socket(int fd, const void* addr, const std::string& request,
+    int fetch_on_socket(int fd, const lm_net::peer_address& to, const std::string& request,
                         char** pdata, int* pDownloadCancel);
-    int receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel);
-    int receive_chunked(int fd, char* first, int first_len, char** pdata, int* pDownloadCancel);
+    int read_header_block(int fd, char* block, int* pGot, int* pHeaderLen, lm_net::low_speed_watch& speed,
+                          const int* pCancel);
+    int receive_body(int fd, long length, long received, char** pdata, int* pDownloadCancel,
+                     lm_net::low_speed_watch& speed);
+    int receive_chunked(int fd, char* first, int first_len, char** pdata, int* pDownloadCancel,
+                        lm_net::low_speed_watch& speed);
     // Makes room for len more bytes at m_curpos: 0, or -1 with the buffer released.
     int reserve(char** pdest, long len);
     void release_buffer(char** pdata);
     long read_size(long left) const;
-    long read_into_buffer(int fd, char** pdata, long left, int* pDownloadCancel);
+    long read_into_buffer(int fd, char** pdata, long left, int* pDownloadCancel, lm_net::low_speed_watch& speed);
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include "net/lookup.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -24,7 +25,7 @@ namespace {
 struct lookup_record {
     std::string host;
     http_route route;
-    in_addr addr{};
+    peer_address peer;
     int result = -1;
     bool finished = false;
     std::mutex lock;
@@ -42,14 +43,12 @@ void* run_lookup(void* arg)
 {
     lookup_record* record = static_cast<lookup_record*>(arg);
     http_route route = route_for_host(record->host.c_str());
-    in_addr addr{};
-    int result = 0;
-    if (inet_pton(AF_INET, route.host.c_str(), &addr) != 1)
-        result = lm_resolve_ipv4(route.host.c_str(), &addr);
+    peer_address peer;
+    int result = route.unusable ? -1 : resolve_peer(route.host, route.port, &peer);
     {
         std::lock_guard<std::mutex> hold(record->lock);
         record->route = route;
-        record->addr = addr;
+        record->peer = peer;
         record->result = result;
         record->finished = true;
     }
@@ -71,14 +70,14 @@ bool start_detached(lookup_record* record)
 }
 
 // Waits in slices so the cancel flag is seen within kCancelPollMs.
-int wait_for(lookup_record* record, http_route* route, in_addr* addr, int limit_ms, const int* pCancel)
+int wait_for(lookup_record* record, http_route* route, peer_address* peer, int limit_ms, const int* pCancel)
 {
     const long long deadline = monotonic_ms() + limit_ms;
     std::unique_lock<std::mutex> hold(record->lock);
     for (;;) {
         if (record->finished) {
             *route = record->route;
-            *addr = record->addr;
+            *peer = record->peer;
             return record->result;
         }
         if (cancel_requested(pCancel))
@@ -93,9 +92,32 @@ int wait_for(lookup_record* record, http_route* route, in_addr* addr, int limit_
 
 }  // namespace
 
-int lookup_route(const char* host, http_route* route, in_addr* addr, int limit_ms, const int* pCancel)
+int resolve_peer(const std::string& host, int port, peer_address* peer)
 {
-    if (!host || !*host || !route || !addr)
+    *peer = peer_address();
+    in6_addr v6_addr;
+    if (inet_pton(AF_INET6, host.c_str(), &v6_addr) == 1) {
+        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&peer->addr);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = v6_addr;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        peer->len = sizeof(*v6);
+        return 0;
+    }
+    in_addr v4_addr;
+    if (inet_pton(AF_INET, host.c_str(), &v4_addr) != 1 && lm_resolve_ipv4(host.c_str(), &v4_addr) != 0)
+        return -1;
+    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&peer->addr);
+    v4->sin_family = AF_INET;
+    v4->sin_addr = v4_addr;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    peer->len = sizeof(*v4);
+    return 0;
+}
+
+int lookup_route(const char* host, http_route* route, peer_address* peer, int limit_ms, const int* pCancel)
+{
+    if (!host || !*host || !route || !peer)
         return -1;
     lookup_record* record = new lookup_record;
     record->host = host;
@@ -103,7 +125,7 @@ int lookup_route(const char* host, http_route* route, in_addr* addr, int limit_m
         delete record;
         return -1;
     }
-    int result = wait_for(record, route, addr, limit_ms, pCancel);
+    int result = wait_for(record, route, peer, limit_ms, pCancel);
     release(record);
     return result;
 }

@@ -2,25 +2,21 @@
 // from them: a value may hold a password, so it is never printed.
 #include "net/proxy.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
 #include "net/hex.h"
+#include "net/host_name.h"
 
 namespace lm_net {
 
 namespace {
 
 const int kDefaultProxyPort = 1080;
-const int kMaxHostLen = 253;
-
-bool is_host_char(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_';
-}
+const size_t kMaxIpv6Text = 45;  // INET6_ADDRSTRLEN - 1
 
 // %XX escapes of the user and password, as in any URL.
 int percent_decode(const std::string& in, std::string* out)
@@ -89,6 +85,34 @@ int parse_credentials(const std::string& userinfo, http_route* route)
     return 0;
 }
 
+bool ipv6_literal(const std::string& text)
+{
+    in6_addr addr;
+    return !text.empty() && text.size() <= kMaxIpv6Text && inet_pton(AF_INET6, text.c_str(), &addr) == 1;
+}
+
+// "host[:port]" or "[ipv6][:port]" into route->host and route->port.
+int parse_host_port(const std::string& authority, http_route* route)
+{
+    size_t host_end = authority.find(':');
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string::npos || !ipv6_literal(authority.substr(1, close - 1)))
+            return -1;
+        route->host = authority.substr(1, close - 1);
+        host_end = close + 1;
+        if (host_end < authority.size() && authority[host_end] != ':')
+            return -1;
+    } else {
+        route->host = authority.substr(0, host_end);
+        if (!plain_host(route->host.c_str()))
+            return -1;
+    }
+    if (host_end < authority.size() && parse_port(authority.substr(host_end + 1), &route->port) != 0)
+        return -1;
+    return 0;
+}
+
 // The first non-empty variable of the two, and its name.
 const char* first_set(const char* lower, const char* upper, const char** pName)
 {
@@ -130,16 +154,8 @@ int parse_proxy_url(const char* value, http_route* route)
             return -1;
         authority = authority.substr(at + 1);
     }
-    size_t colon = authority.find(':');
-    parsed.host = authority.substr(0, colon);
-    if (colon != std::string::npos && parse_port(authority.substr(colon + 1), &parsed.port) != 0)
+    if (parse_host_port(authority, &parsed) != 0)
         return -1;
-    if (parsed.host.empty() || parsed.host.size() > kMaxHostLen)
-        return -1;
-    for (char c : parsed.host) {
-        if (!is_host_char(c))
-            return -1;
-    }
     *route = parsed;
     return 0;
 }
@@ -171,11 +187,12 @@ bool no_proxy_matches(const char* list, const char* host)
     return false;
 }
 
-void report_ignored(const char* what, std::atomic<bool>* reported)
+void report_unusable(const char* what, std::atomic<bool>* reported)
 {
-    if (reported->exchange(true))
+    if (reported && reported->exchange(true))
         return;
-    fprintf(stderr, "lumora-updater: %s is not a plain http:// URL with a host; ignored\n", what);
+    fprintf(stderr, "lumora-updater: %s is not a plain http:// proxy URL; nothing is fetched without it\n",
+            what);
 }
 
 http_route route_for_host(const char* host)
@@ -187,17 +204,20 @@ http_route route_for_host(const char* host)
     if (no_proxy_matches(exempt, direct.host.c_str()))
         return direct;
     const char* setting = first_set("http_proxy", "HTTP_PROXY", &name);
+    http_route chosen;
     if (setting) {
-        http_route proxy;
-        if (parse_proxy_url(setting, &proxy) == 0)
-            return proxy;
-        static std::atomic<bool> reported{false};
-        report_ignored(name, &reported);
-        return direct;
+        if (parse_proxy_url(setting, &chosen) != 0)
+            chosen.unusable = name;
+        return chosen;
     }
-    http_route desktop;
-    if (desktop_proxy(direct.host.c_str(), &desktop) == 0)
-        return desktop;
+    int desktop = desktop_proxy(direct.host.c_str(), &chosen);
+    if (desktop == 0)
+        return chosen;
+    if (desktop == -2) {
+        http_route stopped;
+        stopped.unusable = "the desktop's proxy";
+        return stopped;
+    }
     return direct;
 }
 

@@ -11,7 +11,6 @@
 namespace lm_net {
 
 namespace {
-std::atomic<bool> reported{false};
 
 // A desktop that has proxy settings has a session bus. Without one (a bare X
 // session, a test run) GIO's settings backend would start a bus of its own
@@ -45,15 +44,17 @@ int desktop_proxy(const char* host, http_route* route)
         g_clear_error(&error);
         return -1;
     }
+    // The choices in the order to try: the first usable one is taken; a
+    // list of unusable ones only must not fall back to a direct connection.
     int result = -1;
     for (gchar** p = proxies; *p && result < 0; p++) {
         if (g_str_equal(*p, "direct://"))
             result = 1;
         else if (g_str_has_prefix(*p, "http://") && parse_proxy_url(*p, route) == 0)
             result = 0;
-        else
-            report_ignored("the desktop's proxy", &reported);
     }
+    if (result < 0 && proxies[0])
+        result = -2;
     g_strfreev(proxies);
     return result;
 }

@@ -1,11 +1,17 @@
 // The updater's reachability check. It probes in-process only when it may
 // open raw sockets (run as root); a normal user's updater holds no capability
-// and asks the capable helper, which runs the same probe.
+// and asks the capable helper, which runs the same probe. A proxy setting
+// that cannot be used makes the server unreachable for this program whatever
+// the probes say: no fetch would be made, so the Warning page must not lead
+// to one.
 #include <limits.h>
+
+#include <atomic>
 
 #include "net/download.h"
 #include "net/probe.h"
 #include "net/probe_helper.h"
+#include "net/proxy.h"
 
 int lm_download::get_internet_con_status()
 {
@@ -14,6 +20,12 @@ int lm_download::get_internet_con_status()
 
 int lm_download::internet_con_status(lm_probe::probe_stop* stop)
 {
+    lm_net::http_route route = lm_net::route_for_host(m_host);
+    if (route.unusable) {
+        static std::atomic<bool> reported{false};  // the check runs many times a minute
+        lm_net::report_unusable(route.unusable, &reported);
+        return -1;
+    }
     if (lm_probe::raw_sockets_allowed())
         return lm_probe::server_reachable(m_host, stop ? stop->flag() : nullptr);
     char helper[PATH_MAX];

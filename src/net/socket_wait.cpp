@@ -33,9 +33,9 @@ int wait_ready(int fd, short events, int limit_ms, const int* pCancel)
     }
 }
 
-int connect_within(int fd, const sockaddr_in* to, int limit_ms, const int* pCancel)
+int connect_within(int fd, const sockaddr* to, socklen_t to_len, int limit_ms, const int* pCancel)
 {
-    if (connect(fd, reinterpret_cast<const sockaddr*>(to), sizeof(*to)) == 0)
+    if (connect(fd, to, to_len) == 0)
         return 0;
     if (errno != EINPROGRESS && errno != EINTR)
         return -1;

@@ -3,7 +3,7 @@
 #ifndef LUMORA_NET_SOCKET_WAIT_H
 #define LUMORA_NET_SOCKET_WAIT_H
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "net/clock.h"
 
@@ -17,7 +17,7 @@ bool cancel_requested(const int* pCancel);
 int wait_ready(int fd, short events, int limit_ms, const int* pCancel);
 
 // Connects the non-blocking fd: 0 connected, -1 failed or timed out, -2 cancelled.
-int connect_within(int fd, const sockaddr_in* to, int limit_ms, const int* pCancel);
+int connect_within(int fd, const sockaddr* to, socklen_t to_len, int limit_ms, const int* pCancel);
 
 // Sends all len bytes: 0 sent, -1 failed or stalled for limit_ms, -2 cancelled.
 int send_all_within(int fd, const char* buf, int len, int limit_ms, const int* pCancel);

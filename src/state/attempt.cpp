@@ -1,5 +1,7 @@
 #include "state/attempt.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +9,7 @@
 
 #include "state/history.h"
 #include "state/sha256.h"
+#include "state/state_dir.h"
 #include "usb/image.h"
 
 namespace {
@@ -36,9 +39,16 @@ int planned_stages(const char* image, int len, int variant)
 
 } // namespace
 
-lm_attempt::lm_attempt(const std::string& dir)
-    : m_dir(dir), m_active(false), m_saved(false), m_warned(false)
+lm_attempt::lm_attempt(int dirfd)
+    : m_dirfd(dirfd), m_locked(false), m_active(false), m_generation(0), m_saved(false),
+      m_warned(false)
 {
+}
+
+lm_attempt::~lm_attempt()
+{
+    if (m_dirfd >= 0)
+        close(m_dirfd);
 }
 
 void lm_attempt::warn(const char* what)
@@ -50,12 +60,20 @@ void lm_attempt::warn(const char* what)
             strerror(errno));
 }
 
+// Before the image is saved the record names the attempt only: nothing in
+// it vouches for whatever lies at the image's name.
 void lm_attempt::save_record()
 {
-    if (!m_saved)
+    if (m_dirfd < 0)
         return;
     m_rec.updated = lm_utc_now();
-    if (lm_journal_save(m_dir, m_rec) != 0)
+    lm_journal_record rec = m_rec;
+    if (!m_saved) {
+        rec.size = 0;
+        rec.sha256.clear();
+        rec.planned = rec.done = rec.sent = rec.written = rec.begun = 0;
+    }
+    if (lm_journal_save(m_dirfd, rec) != 0)
         warn("cannot write the journal");
 }
 
@@ -71,36 +89,51 @@ void lm_attempt::append_history(const lm_journal_record& rec, const std::string&
     e.image_size = rec.size;
     e.image_sha256 = rec.sha256;
     e.stages_planned = rec.planned;
+    e.stages_sent = rec.sent;
     e.stages_written = rec.written;
     e.result = result;
     e.error = error;
-    if (!m_dir.empty() && lm_history_append(m_dir, e) != 0)
+    if (m_dirfd >= 0 && lm_history_append(m_dirfd, e) != 0)
         warn("cannot write the history");
+}
+
+int lm_attempt::lock()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_locked)
+        return 0;
+    int rc = lm_state_dir_lock(m_dirfd);
+    m_locked = rc == 0;
+    return rc;
 }
 
 int lm_attempt::recover(char** image, int* len, lm_journal_record* out)
 {
-    std::lock_guard<std::mutex> hold(m_lock);
     *image = nullptr;
     *len = 0;
+    // Another wizard's attempt is running, not interrupted.
+    if (lock() == 1)
+        return -1;
+    std::lock_guard<std::mutex> hold(m_lock);
+    lm_remove_temporaries(m_dirfd);
     lm_journal_record rec;
-    if (lm_journal_load(m_dir, &rec) != 0) {
-        lm_journal_remove(m_dir);  // absent, or not to be trusted
+    if (lm_journal_load(m_dirfd, &rec) != 0) {
+        lm_journal_remove(m_dirfd);  // absent, or not to be trusted
         return -1;
     }
     if (!rec.logged) {
         append_history(rec, rec.updated, "interrupted", std::string());
         rec.logged = 1;
         rec.updated = lm_utc_now();
-        lm_journal_save(m_dir, rec);
+        lm_journal_save(m_dirfd, rec);
     }
     char* data = nullptr;
     size_t size = 0;
     if (!rec.begun || rec.done == rec.planned ||
-        lm_journal_load_image(m_dir, rec, &data, &size) != 0 ||
+        lm_journal_load_image(m_dirfd, rec, &data, &size) != 0 ||
         planned_stages(data, static_cast<int>(size), rec.variant) != rec.planned) {
         free(data);
-        lm_journal_remove(m_dir);
+        lm_journal_remove(m_dirfd);
         return -1;
     }
     *image = data;
@@ -118,7 +151,9 @@ void lm_attempt::begin()
     m_rec.started = lm_utc_now();
     m_error.clear();
     m_active = true;
+    ++m_generation;
     m_saved = false;
+    save_record();
 }
 
 void lm_attempt::resume(const lm_journal_record& rec)
@@ -128,42 +163,60 @@ void lm_attempt::resume(const lm_journal_record& rec)
     std::lock_guard<std::mutex> hold(m_lock);
     m_rec = rec;
     m_rec.started = lm_utc_now();
-    m_rec.written = 0;
+    m_rec.sent = m_rec.written = 0;
     m_rec.logged = 0;
     m_error.clear();
     m_active = true;
+    ++m_generation;
     m_saved = true;
     save_record();
 }
 
 void lm_attempt::image_ready(const char* data, int len, int variant, const char* host,
-                             const char* path)
+                             const char* path, const int* abandon)
 {
-    std::lock_guard<std::mutex> hold(m_lock);
     int planned = planned_stages(data, len, variant);
-    if (!m_active || planned < 0)
-        return;
-    m_rec.variant = variant;
-    m_rec.host = host ? host : "";
-    m_rec.path = path ? path : "";
-    m_rec.size = len;
-    m_rec.sha256 = lm_sha256_hex(data, static_cast<size_t>(len));
-    m_rec.saved = lm_utc_now();
-    m_rec.planned = planned;
-    m_rec.done = m_rec.written = m_rec.begun = m_rec.logged = 0;
-    m_saved = false;
-    if (m_dir.empty()) {
-        errno = ENOENT;
-        warn("no state folder");
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!m_active || planned < 0)
+            return;
+        generation = m_generation;
+        m_rec.variant = variant;
+        m_rec.host = host ? host : "";
+        m_rec.path = path ? path : "";
+        m_rec.size = len;
+        m_rec.saved = lm_utc_now();
+        m_rec.planned = planned;
+        m_rec.done = m_rec.sent = m_rec.written = m_rec.begun = m_rec.logged = 0;
+        m_saved = false;
+        if (m_dirfd < 0) {
+            errno = ENOENT;
+            warn("no state folder");
+            return;
+        }
+        save_record();  // names the image, vouches for none
+    }
+    // The long part, without the lock: the main thread may report meanwhile.
+    std::string sha = lm_sha256_hex(data, static_cast<size_t>(len), abandon);
+    int rc = sha.empty() ? -1 : lm_journal_save_image(m_dirfd, data, static_cast<size_t>(len), abandon);
+    int err = sha.empty() ? ECANCELED : errno;
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_active || generation != m_generation) {
+        // The attempt ended meanwhile and took its journal along: an image
+        // saved after that would lie there with nothing naming it.
+        if (rc == 0)
+            lm_journal_remove_image(m_dirfd);
         return;
     }
-    // The old record goes first: it must never vouch for the new image.
-    lm_journal_remove(m_dir);
-    if (lm_journal_save_image(m_dir, data, static_cast<size_t>(len)) != 0) {
-        warn("cannot save the image");
-        lm_journal_remove_image(m_dir);
+    if (rc != 0) {
+        lm_journal_remove_image(m_dirfd);
+        errno = err;
+        if (err != ECANCELED)
+            warn("cannot save the image");
         return;
     }
+    m_rec.sha256 = sha;
     m_saved = true;
     save_record();
 }
@@ -184,16 +237,26 @@ void lm_attempt::stage_started(int stage)
     save_record();
 }
 
-void lm_attempt::stage_written(int stage)
+void lm_attempt::stage_sent(int stage)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     if (!m_active || stage < 0 || stage > 5)
         return;
+    m_rec.sent |= 1 << stage;
+    save_record();
+}
+
+void lm_attempt::stage_confirmed(int stage)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_active || stage < 0 || stage > 5)
+        return;
+    m_rec.sent |= 1 << stage;
     m_rec.done |= 1 << stage;
     m_rec.written |= 1 << stage;
     save_record();
     if (m_saved && (m_rec.done & m_rec.planned) == m_rec.planned)
-        lm_journal_remove_image(m_dir);
+        lm_journal_remove_image(m_dirfd);
 }
 
 void lm_attempt::set_error(const char* text)
@@ -209,17 +272,16 @@ void lm_attempt::end(bool complete)
     if (!m_active)
         return;
     m_active = false;
+    ++m_generation;
     const char* result = complete ? "success" : (m_error.empty() ? "cancelled" : "failed");
     append_history(m_rec, lm_utc_now(), result, m_error);
-    if (!m_saved)
-        return;
     bool unfinished = m_rec.begun && (m_rec.done & m_rec.planned) != m_rec.planned;
-    if (!complete && unfinished) {
+    if (m_saved && !complete && unfinished) {
         m_rec.logged = 1;
         save_record();
         return;
     }
-    lm_journal_remove(m_dir);
+    lm_journal_remove(m_dirfd);
 }
 
 bool lm_attempt::active()

@@ -2,7 +2,8 @@
 // to its end: kept in the journal while it runs and added to the history
 // when it ends. Disk trouble never stops an update; it goes on unsaved and
 // says so once on standard error. The worker and the main thread both
-// report to it, so every operation takes its lock.
+// report to it, so every operation takes its lock; the image is hashed and
+// saved outside it, so the main thread never waits for that.
 #ifndef LUMORA_STATE_ATTEMPT_H
 #define LUMORA_STATE_ATTEMPT_H
 
@@ -13,29 +14,40 @@
 
 class lm_attempt {
 public:
-    // dir: the state folder; empty keeps nothing.
-    explicit lm_attempt(const std::string& dir);
+    // dirfd: the state folder's descriptor (lm_state_dir_open), owned from
+    // here on; -1 keeps nothing.
+    explicit lm_attempt(int dirfd);
+    ~lm_attempt();
     lm_attempt(const lm_attempt&) = delete;
     lm_attempt& operator=(const lm_attempt&) = delete;
 
-    // At start. An attempt that never ended goes to the history as
-    // "interrupted". Returns 0 with the saved image (malloc'ed) and its
-    // record when an update whose writing began can be finished with it:
-    // its size, SHA-256 and stage plan check out. Anything that does not
-    // is removed.
+    // Takes the state folder's lock, held until this object goes: 0 taken
+    // (or taken before), 1 another wizard holds it, -1 no lock can be had.
+    int lock();
+    // At start. Touches nothing while another wizard holds the lock.
+    // Otherwise temporary files of a save that never ended go, and an
+    // attempt that never ended goes to the history as "interrupted".
+    // Returns 0 with the saved image (malloc'ed) and its record when an
+    // update whose writing began can be finished with it: its size,
+    // SHA-256 and stage plan check out. Anything that does not is removed.
     int recover(char** image, int* len, lm_journal_record* rec);
-    // "下载" pressed; an attempt still open ends first.
+    // "下载" pressed; an attempt still open ends first. The journal names
+    // the attempt from now on, and replaces any kept before.
     void begin();
     // The user takes up the recovered update: a new attempt on the saved image.
     void resume(const lm_journal_record& rec);
     // The download is complete: when its stage plan checks out, the image
-    // and its record are saved, replacing what was there.
-    void image_ready(const char* data, int len, int variant, const char* host, const char* path);
+    // and its record are saved. Once `abandon` reads non-zero (a quit) the
+    // hash and the save stop and nothing of them is kept.
+    void image_ready(const char* data, int len, int variant, const char* host, const char* path,
+                     const int* abandon = nullptr);
     void set_variant(int variant);
-    // Before a stage's write, and once the write returned success. When
-    // the last stage is written the saved image is removed.
+    // Before a stage's write; once the write returned success (the bytes
+    // went out); once the reader left and came back (the stage counts as
+    // written). When the last stage is confirmed the saved image is removed.
     void stage_started(int stage);
-    void stage_written(int stage);
+    void stage_sent(int stage);
+    void stage_confirmed(int stage);
     // The text of an error dialog just shown.
     void set_error(const char* text);
     // The attempt ends: success when complete, else failed after an error
@@ -52,10 +64,12 @@ private:
                         const std::string& error);
 
     std::mutex m_lock;
-    std::string m_dir;
+    int m_dirfd;
+    bool m_locked;
     lm_journal_record m_rec;
     std::string m_error;
     bool m_active;
+    unsigned m_generation;  // counts attempts: a save finishing late knows its own
     bool m_saved;   // the image of m_rec is on disk
     bool m_warned;  // the one line on standard error was written
 };

@@ -19,7 +19,8 @@ const char LM_IMAGE_FILE[] = "image.bin";
 
 namespace {
 
-const char kHeader[] = "lumora-updater journal 1";
+const char kHeader[] = "lumora-updater journal 2";
+const char kFirstHeader[] = "lumora-updater journal 1";
 const size_t kMaxRecord = 8192;
 const size_t kMaxImage = 256u << 20;  // the largest image a download accepts
 const int kAllStages = 0x3f;
@@ -82,36 +83,75 @@ bool split_fields(const std::string& body, std::map<std::string, std::string>* f
     return true;
 }
 
+bool has_keys(std::map<std::string, std::string>& f, const char* const* keys, size_t n)
+{
+    if (f.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (f.find(keys[i]) == f.end())
+            return false;
+    }
+    return true;
+}
+
+// A record written when the download began, before any image was saved.
+bool fill_without_image(std::map<std::string, std::string>& f, lm_journal_record* rec)
+{
+    long variant = 0;
+    if (f["variant"] == "-1")
+        rec->variant = -1;
+    else if (to_long(f["variant"], &variant) && (variant == 64 || variant == 32))
+        rec->variant = static_cast<int>(variant);
+    else
+        return false;
+    return f["sha256"].empty() && f["planned"] == "0" && f["done"] == "0" &&
+           f["sent"] == "0" && f["written"] == "0" && f["begun"] == "0" &&
+           to_flag(f["logged"], &rec->logged);
+}
+
 bool fill_record(std::map<std::string, std::string>& f, lm_journal_record* rec)
 {
-    static const char* const kKeys[] = {"variant", "host", "path", "size", "sha256", "saved",
-                                        "started", "updated", "planned", "done", "written",
-                                        "begun", "logged"};
-    if (f.size() != sizeof kKeys / sizeof kKeys[0])
-        return false;
-    for (const char* key : kKeys) {
-        if (f.find(key) == f.end())
-            return false;
+    rec->host = f["host"];
+    rec->path = f["path"];
+    rec->saved = f["saved"];
+    rec->started = f["started"];
+    rec->updated = f["updated"];
+    if (f["size"] == "0") {
+        rec->size = 0;
+        return fill_without_image(f, rec);
     }
     long variant = 0;
     if (!to_long(f["variant"], &variant) || (variant != 64 && variant != 32))
         return false;
     rec->variant = static_cast<int>(variant);
-    rec->host = f["host"];
-    rec->path = f["path"];
     if (rec->host.empty() || rec->path.empty())
         return false;
     if (!to_long(f["size"], &rec->size) || rec->size <= 0 ||
         static_cast<unsigned long>(rec->size) > kMaxImage)
         return false;
     rec->sha256 = f["sha256"];
-    rec->saved = f["saved"];
-    rec->started = f["started"];
-    rec->updated = f["updated"];
     return is_sha256(rec->sha256) && to_mask(f["planned"], &rec->planned) && rec->planned != 0 &&
-           to_mask(f["done"], &rec->done) && to_mask(f["written"], &rec->written) &&
-           (rec->done & ~rec->planned) == 0 && (rec->written & ~rec->done) == 0 &&
-           to_flag(f["begun"], &rec->begun) && to_flag(f["logged"], &rec->logged);
+           to_mask(f["done"], &rec->done) && to_mask(f["sent"], &rec->sent) &&
+           to_mask(f["written"], &rec->written) && (rec->done & ~rec->planned) == 0 &&
+           (rec->sent & ~rec->planned) == 0 && (rec->written & ~rec->done) == 0 &&
+           (rec->written & ~rec->sent) == 0 && to_flag(f["begun"], &rec->begun) &&
+           to_flag(f["logged"], &rec->logged);
+}
+
+const char* const kKeys[] = {"variant", "host", "path", "size", "sha256", "saved", "started",
+                             "updated", "planned", "done", "sent", "written", "begun", "logged"};
+const size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+
+// A record of the first format counted a stage done once it was sent: none
+// of its stages is taken as confirmed, so a resume writes them all again.
+bool fill_first_format(std::map<std::string, std::string>& f, lm_journal_record* rec)
+{
+    if (f.find("sent") != f.end() || f.find("written") == f.end())
+        return false;
+    f["sent"] = f["written"];
+    f["done"] = "0";
+    f["written"] = "0";
+    return has_keys(f, kKeys, kKeyCount) && fill_record(f, rec);
 }
 
 } // namespace
@@ -135,6 +175,7 @@ std::string lm_journal_format(const lm_journal_record& rec)
     add("updated", rec.updated);
     add("planned", std::to_string(rec.planned));
     add("done", std::to_string(rec.done));
+    add("sent", std::to_string(rec.sent));
     add("written", std::to_string(rec.written));
     add("begun", std::to_string(rec.begun));
     add("logged", std::to_string(rec.logged));
@@ -147,17 +188,22 @@ int lm_journal_parse(const char* text, size_t len, lm_journal_record* rec)
     if (all.find('\0') != std::string::npos)
         return -1;
     std::string head = std::string(kHeader) + "\n";
-    if (all.compare(0, head.size(), head) != 0)
+    std::string first = std::string(kFirstHeader) + "\n";
+    bool current = all.compare(0, head.size(), head) == 0;
+    if (!current && all.compare(0, first.size(), first) != 0)
         return -1;
     std::map<std::string, std::string> fields;
     lm_journal_record parsed;
-    if (!split_fields(all.substr(head.size()), &fields) || !fill_record(fields, &parsed))
+    if (!split_fields(all.substr(current ? head.size() : first.size()), &fields))
+        return -1;
+    if (current ? !(has_keys(fields, kKeys, kKeyCount) && fill_record(fields, &parsed))
+                : !fill_first_format(fields, &parsed))
         return -1;
     *rec = parsed;
     return 0;
 }
 
-int lm_journal_save(const std::string& dir, const lm_journal_record& rec)
+int lm_journal_save(int dirfd, const lm_journal_record& rec)
 {
     // Host and path come from the manifest; a line break in them would
     // make a record that reads back differently.
@@ -166,29 +212,28 @@ int lm_journal_save(const std::string& dir, const lm_journal_record& rec)
         return -1;
     }
     std::string text = lm_journal_format(rec);
-    return lm_write_atomic(dir, LM_JOURNAL_FILE, text.data(), text.size());
+    return lm_write_atomic(dirfd, LM_JOURNAL_FILE, text.data(), text.size());
 }
 
-int lm_journal_load(const std::string& dir, lm_journal_record* rec)
+int lm_journal_load(int dirfd, lm_journal_record* rec)
 {
     char* text = nullptr;
     size_t len = 0;
-    if (dir.empty() || lm_read_whole(dir + "/" + LM_JOURNAL_FILE, kMaxRecord, &text, &len) != 0)
+    if (lm_read_whole(dirfd, LM_JOURNAL_FILE, kMaxRecord, &text, &len) != 0)
         return -1;
     int rc = lm_journal_parse(text, len, rec);
     free(text);
     return rc;
 }
 
-int lm_journal_save_image(const std::string& dir, const char* data, size_t len)
+int lm_journal_save_image(int dirfd, const char* data, size_t len, const int* abandon)
 {
-    return lm_write_atomic(dir, LM_IMAGE_FILE, data, len);
+    return lm_write_atomic(dirfd, LM_IMAGE_FILE, data, len, abandon);
 }
 
-int lm_journal_load_image(const std::string& dir, const lm_journal_record& rec, char** data,
-                          size_t* len)
+int lm_journal_load_image(int dirfd, const lm_journal_record& rec, char** data, size_t* len)
 {
-    if (dir.empty() || lm_read_whole(dir + "/" + LM_IMAGE_FILE, kMaxImage, data, len) != 0)
+    if (rec.size <= 0 || lm_read_whole(dirfd, LM_IMAGE_FILE, kMaxImage, data, len) != 0)
         return -1;
     if (*len == static_cast<size_t>(rec.size) && lm_sha256_hex(*data, *len) == rec.sha256)
         return 0;
@@ -198,16 +243,13 @@ int lm_journal_load_image(const std::string& dir, const lm_journal_record& rec, 
     return -1;
 }
 
-void lm_journal_remove_image(const std::string& dir)
+void lm_journal_remove_image(int dirfd)
 {
-    if (!dir.empty())
-        unlink((dir + "/" + LM_IMAGE_FILE).c_str());
+    lm_remove_file(dirfd, LM_IMAGE_FILE);
 }
 
-void lm_journal_remove(const std::string& dir)
+void lm_journal_remove(int dirfd)
 {
-    if (dir.empty())
-        return;
-    lm_journal_remove_image(dir);
-    unlink((dir + "/" + LM_JOURNAL_FILE).c_str());
+    lm_journal_remove_image(dirfd);
+    lm_remove_file(dirfd, LM_JOURNAL_FILE);
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
-std::string lm_sha256_hex(const void* data, size_t len);
+// Empty when `abandon` (when given) read non-zero before the end: a large
+// image is hashed in pieces, looking at it between them.
+std::string lm_sha256_hex(const void* data, size_t len, const int* abandon = nullptr);
 
 #endif

@@ -1,5 +1,6 @@
-// The user's own folder for what the updater keeps between runs, and the
-// one way files are written into it.
+// The user's own folder for what the updater keeps between runs, opened
+// once and then used by descriptor: every file in it is opened, replaced
+// and removed relative to that descriptor, never by path again.
 #ifndef LUMORA_STATE_STATE_DIR_H
 #define LUMORA_STATE_STATE_DIR_H
 
@@ -11,13 +12,33 @@
 // home, not writable, or something else than this user's folder there).
 std::string lm_state_dir();
 
-// Replaces dir/name with `len` bytes: a temporary file of mode 0600 in the
-// same folder, fsync, rename over the name, fsync of the folder. A crash
-// leaves either the old file or the new one whole. 0, or -1 with errno.
-int lm_write_atomic(const std::string& dir, const char* name, const void* data, size_t len);
+// The same folder, opened (O_DIRECTORY|O_NOFOLLOW) and checked on the
+// descriptor itself: a folder of this user, mode 0700. -1 when none.
+int lm_state_dir_open();
+
+// The folder's lock, held by one wizard for as long as it runs (flock on
+// the descriptor; the kernel drops it with the process). 0 taken, 1 another
+// process holds it, -1 no lock can be had.
+int lm_state_dir_lock(int dirfd);
+
+// Replaces `name` in the folder with `len` bytes: a temporary file of mode
+// 0600, synced, renamed over the name, then the folder synced. A crash
+// leaves the old file or the new one whole, and at worst a temporary file
+// that lm_remove_temporaries takes away. While `abandon` (when given)
+// reads 0 the write goes on; once it reads non-zero the write stops within
+// a few MiB and leaves nothing (errno ECANCELED). 0, or -1 with errno.
+int lm_write_atomic(int dirfd, const char* name, const void* data, size_t len,
+                    const int* abandon = nullptr);
 
 // Reads a whole regular file of at most max_len bytes into a malloc'ed
-// buffer (*data, freed by the caller). 0, or -1 when absent or too long.
-int lm_read_whole(const std::string& path, size_t max_len, char** data, size_t* len);
+// buffer (*data, freed by the caller). Anything else at the name (a FIFO,
+// a device, a link) is refused without blocking. 0, or -1.
+int lm_read_whole(int dirfd, const char* name, size_t max_len, char** data, size_t* len);
+
+// Removes the temporary files of writes that never ended.
+void lm_remove_temporaries(int dirfd);
+
+// Removes `name` from the folder, whatever it is (a folder excepted).
+void lm_remove_file(int dirfd, const char* name);
 
 #endif

@@ -203,6 +203,8 @@ public:
     void end_attempt();
     void note_error(const char* text);
     void after_page_move();
+    // Main thread only: holds the inhibitor while work runs, else lets go.
+    void keep_awake(bool on);
     static gboolean OnQuitAfterWriteCB(gpointer data);
     void quit_now();
 

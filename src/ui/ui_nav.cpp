@@ -310,6 +310,7 @@ void lm_ui::OnStartWorkerFailed()
     // Nothing runs: give the page back the buttons of an idle page.
     g_atomic_int_set(&m_downloading, 0);
     g_atomic_int_set(&m_updating, 0);
+    keep_awake(false);
     SetBtnStatus();
     show_update_hint();
     note_error(kWorkerFailed);

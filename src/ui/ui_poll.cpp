@@ -212,7 +212,13 @@ void lm_ui::OnSetProgress()
     memset(text, 0, sizeof(text));
 
     if (m_curDlgIdx == DLGDOWNLOAD) {
-        if (g_atomic_int_get(&m_downloading)) {
+        if (g_atomic_int_get(&m_downloading) && m_pDownload && m_pDownload->get_length_unknown()) {
+            // A chunked body has no known length: the bar shows activity.
+            if (m_prgDownload && GTK_IS_PROGRESS_BAR(m_prgDownload))
+                gtk_progress_bar_pulse(GTK_PROGRESS_BAR(m_prgDownload));
+            snprintf(text, sizeof(text), "%s", "状态: 正在下载");
+            SetProgressText(m_lblDownload, text);
+        } else if (g_atomic_int_get(&m_downloading)) {
             float pos = clamp_low(m_pDownload ? m_pDownload->get_progress() : 0.0f);
             SetProgress(m_prgDownload, pos);
             snprintf(text, sizeof(text), "状态: %d%% 已下载", percent_of(pos));

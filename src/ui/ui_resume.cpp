@@ -3,7 +3,7 @@
 // image is fetched and written.
 #include <stdlib.h>
 
-#include "app/sleep_inhibitor.h"
+#include "sys/sleep_inhibitor.h"
 #include "net/download.h"
 #include "state/attempt.h"
 #include "ui/dialogs.h"
@@ -50,9 +50,8 @@ int lm_ui::OfferResume()
     g_atomic_int_set(&m_nstage_idx_view, count_stages(rec.done));
     g_atomic_int_set(&m_nWriteTried, 0);
     g_atomic_int_set(&m_downComplete, 1);
+    // The page waits for "更新": nothing runs yet that needs the computer awake.
     m_pAttempt->resume(rec);
-    if (m_pInhibitor)
-        m_pInhibitor->hold();
 
     m_oldDlgIdx = DLGUPDATE;
     show_dlg(DLGUPDATE);
@@ -86,16 +85,26 @@ void lm_ui::note_error(const char* text)
         m_pAttempt->set_error(text);
 }
 
-// The computer is kept awake on the Download and Update pages only; the
-// Finish page ends the attempt.
+// The computer is kept awake while work runs: the download, and the chain
+// of stages (the reconnect waits between them included). A page that only
+// waits for the user holds nothing; the Finish page ends the attempt.
 void lm_ui::after_page_move()
 {
-    if (m_curDlgIdx == DLGDOWNLOAD || m_curDlgIdx == DLGUPDATE)
-        return;
     if (m_curDlgIdx == DLGFINISH) {
         end_attempt();
         return;
     }
-    if (m_pInhibitor)
+    bool working = (m_curDlgIdx == DLGDOWNLOAD && g_atomic_int_get(&m_downloading)) ||
+                   (m_curDlgIdx == DLGUPDATE && g_atomic_int_get(&m_updating));
+    keep_awake(working);
+}
+
+void lm_ui::keep_awake(bool on)
+{
+    if (!m_pInhibitor)
+        return;
+    if (on)
+        m_pInhibitor->hold();
+    else
         m_pInhibitor->release();
 }

@@ -72,7 +72,11 @@ void lm_ui::DoThreadCB()
             g_atomic_int_set(&m_nBufLen, m_pDownload->getcurdatalen());
             if (m_pAttempt)
                 m_pAttempt->image_ready(m_pdata, m_nBufLen, m_pDownload->get_cur_dev_version(),
-                                        m_pDownload->m_imgHost, m_pDownload->m_imgFile);
+                                        m_pDownload->m_imgHost, m_pDownload->m_imgFile,
+                                        &m_nCancel);
+            // A quit during the save: the main thread waits for this worker.
+            if (g_atomic_int_get(&m_nCancel))
+                return;
             // A new image starts a new sequence of stages.
             m_nstage_idx = 0;
             g_atomic_int_set(&m_nstage_idx_view, 0);
@@ -183,8 +187,9 @@ int lm_ui::WriteImage()
         g_atomic_int_set(&m_nFreshBegin, 0);
         g_atomic_int_set(&m_nFreshEnd, 0);
     } else if (m_pAttempt) {
-        // Recorded before the reconnect wait: the stage is whole in the reader.
-        m_pAttempt->stage_written(stage);
+        // Sent, not yet written: the reader may still lose it (the cable,
+        // the power) until it has restarted and come back.
+        m_pAttempt->stage_sent(stage);
     }
     if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_RUNNING, WRITE_IDLE)) {
         // A quit was confirmed during the write: carry it out now.
@@ -210,6 +215,8 @@ int lm_ui::WriteImage()
     if (g_atomic_int_get(&m_nCancel))
         return 0;
     if (came_back) {
+        if (m_pAttempt)
+            m_pAttempt->stage_confirmed(stage);
         int written = g_atomic_int_get(&m_nWrittenStages) | (1 << stage);
         g_atomic_int_set(&m_nWrittenStages, written);
         g_atomic_int_set(&m_nstage_idx_view, g_atomic_int_get(&m_nstage_idx_view) + 1);
@@ -252,7 +259,10 @@ void lm_ui::DoPopupTipDlgCB()
         type = GTK_MESSAGE_ERROR;
         snprintf(text, sizeof(text), kFormatStageFailed, step);
         note_error(text);
-        ++m_nStageFailures;
+        // A second failure in a row stops the chain: the dialog and the
+        // page after it wait for the user with nothing running.
+        if (++m_nStageFailures >= 2)
+            keep_awake(false);
     } else if (g_atomic_int_get(&m_nstage_idx_view) == 1) {
         snprintf(text, sizeof(text), kFormatFirstStageDone, step, kLinePressReset, kLinePressKeys,
                  kLineBlankPage, kLineGreenButton, kLinePressOk);
@@ -283,7 +293,10 @@ void lm_ui::DoPopupTipDlgCB()
 gboolean lm_ui::OnPopupTipErrDlgCB(gpointer parg)
 {
     lm_ui* ui = static_cast<lm_ui*>(parg);
-    if (ui && !ui->defer_while_asking(OnPopupTipErrDlgCB))
+    if (!ui)
+        return FALSE;
+    ui->keep_awake(false);  // the download ended
+    if (!ui->defer_while_asking(OnPopupTipErrDlgCB))
         ui->DoPopupTipErrDlgCB();
     return FALSE;
 }
@@ -299,7 +312,10 @@ void lm_ui::DoPopupTipErrDlgCB()
 gboolean lm_ui::OnPopupBadImageDlgCB(gpointer parg)
 {
     lm_ui* ui = static_cast<lm_ui*>(parg);
-    if (ui && !ui->defer_while_asking(OnPopupBadImageDlgCB))
+    if (!ui)
+        return FALSE;
+    ui->keep_awake(false);  // nothing is written from a damaged image
+    if (!ui->defer_while_asking(OnPopupBadImageDlgCB))
         ui->DoPopupBadImageDlgCB();
     return FALSE;
 }
@@ -331,7 +347,10 @@ void lm_ui::DoPopupBadImageDlgCB()
 gboolean lm_ui::OnPopupWrongReaderDlgCB(gpointer parg)
 {
     lm_ui* ui = static_cast<lm_ui*>(parg);
-    if (ui && !ui->defer_while_asking(OnPopupWrongReaderDlgCB))
+    if (!ui)
+        return FALSE;
+    ui->keep_awake(false);  // the chain of stages stops
+    if (!ui->defer_while_asking(OnPopupWrongReaderDlgCB))
         ui->DoPopupWrongReaderDlgCB();
     return FALSE;
 }
@@ -359,6 +378,7 @@ void lm_ui::DoStageChainEnd()
     }
     m_nStageFailures = 0;
     g_atomic_int_set(&m_updating, 0);
+    keep_awake(false);
     show_update_hint();
     if (m_curDlgIdx == DLGUPDATE)
         SetBtnStatus();

@@ -1,11 +1,13 @@
 // The manifest scan on arbitrary bytes, for variant 64: it must stay inside
-// the data and leave both fields terminated within their 260 bytes.
+// the data and leave both fields terminated within their 260 bytes. A host
+// the fetch accepts names a server and nothing else.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "net/download.h"
+#include "net/host_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -25,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (memchr(host, '\0', sizeof(host)) == nullptr || memchr(file, '\0', sizeof(file)) == nullptr)
             abort();
         if (strchr(file, '\r') != nullptr || strchr(host, '\r') != nullptr)
+            abort();
+        if (lm_net::plain_host(host) && strcspn(host, ":@/[] \t\n") != strlen(host))
             abort();
     }
     free(copy);

@@ -173,6 +173,34 @@ TEST_F(Download, NoVariantOrNoMatchingLineFails)
     EXPECT_EQ(-1, result);
 }
 
+// Through a proxy a host with a port (or user information) would reach
+// whatever the proxy can reach, with the user's credentials: the manifest
+// names a host and a path, nothing else, or the image is never asked for.
+TEST_F(Download, ImageHostOrPathBeyondTheirFormIsNeverAsked)
+{
+    fake_server server(root);
+    ASSERT_TRUE(server.ready());
+    nettest::proxy_only_route proxy;
+    ASSERT_TRUE(proxy.ready()) << proxy.log();
+    setenv("http_proxy", "http://127.0.0.1:3128", 1);
+    int result = 0;
+    for (const char* group : {"127.0.0.1:80\r\n/img/lumora64.bin", "x@127.0.0.1\r\n/img/lumora64.bin",
+                              "127.0.0.1\r\nimg/lumora64.bin"}) {
+        nettest::write_file(root + lm_download::m_file, std::string("64\r\n") + group + "\r\n");
+        EXPECT_EQ("", download(&result)) << group;
+        EXPECT_EQ(-1, result) << group;
+    }
+    EXPECT_TRUE(server.log_has(std::string("GET ") + lm_download::m_file)) << server.log();
+    EXPECT_EQ(std::string::npos, server.log().find("lumora64")) << server.log();
+    EXPECT_EQ(std::string::npos, proxy.log().find("lumora64")) << proxy.log();
+
+    nettest::write_file(root + lm_download::m_file, "64\r\n127.0.0.1\r\n/img/lumora64.bin\r\n");
+    download(&result);
+    unsetenv("http_proxy");
+    EXPECT_EQ(0, result);  // the same route serves a proper manifest's image
+    EXPECT_TRUE(stored() == image64);
+}
+
 TEST_F(Download, CancelDuringTheManifestIsAFailure)
 {
     fake_server server(root, {"--fault", "stall", "--fault-path", lm_download::m_file});

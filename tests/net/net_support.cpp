@@ -24,6 +24,7 @@ namespace {
 
 const char kEchoSysctl[] = "/proc/sys/net/ipv4/icmp_echo_ignore_all";
 const char kDirectRule[] = "OUTPUT -p tcp --dport 80 -m owner --uid-owner 0 -j REJECT --reject-with tcp-reset";
+const char kCountRule[] = "OUTPUT -p tcp --syn -m comment --comment lumora-count";
 const int kProxyPort = 3128;
 const int kPeerWaitMs = 10000;
 
@@ -108,13 +109,22 @@ std::string reply_head(size_t length)
 
 int bound_socket(int type, const char* address, int port)
 {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a;
+    sockaddr_storage a;
     memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address, &a.sin_addr);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&a);
+    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+    socklen_t len = sizeof(*v4);
+    if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof(*v6);
+    } else {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, address, &v4->sin_addr);
+    }
+    int fd = socket(a.ss_family, type | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) {
         close(fd);
         return -1;
     }
@@ -262,7 +272,7 @@ bool proxy_only_route::start(const std::string& basic_auth)
     if (chown(m_dir.c_str(), user->pw_uid, user->pw_gid) != 0 || chmod(m_dir.c_str(), 0755) != 0)
         return false;
     std::string conf = "User tinyproxy\nGroup tinyproxy\nPort " + std::to_string(kProxyPort) +
-                       "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
+                       "\nTimeout 30\nLogLevel Info\nLogFile \"" + m_dir + "/log\"\nPidFile \"" +
                        m_dir + "/pid\"\n";
     if (!basic_auth.empty())
         conf += "BasicAuth " + basic_auth + "\n";
@@ -296,6 +306,32 @@ proxy_only_route::~proxy_only_route()
 std::string proxy_only_route::log() const
 {
     return read_file(m_dir + "/log");
+}
+
+connection_counter::connection_counter()
+{
+    m_rule = run_command(std::string("iptables -I ") + kCountRule);
+}
+
+connection_counter::~connection_counter()
+{
+    if (m_rule)
+        run_command(std::string("iptables -D ") + kCountRule);
+}
+
+long connection_counter::count() const
+{
+    FILE* listing = popen("iptables -L OUTPUT -v -x -n", "r");
+    if (!listing)
+        return -1;
+    long packets = -1;
+    char line[512];
+    while (fgets(line, sizeof(line), listing)) {
+        if (strstr(line, "lumora-count"))
+            packets = strtol(line, nullptr, 10);
+    }
+    pclose(listing);
+    return packets;
 }
 
 delayed_cancel::delayed_cancel(int* flag, int delay_ms)

@@ -22,7 +22,8 @@ std::string read_file(const std::string& path);
 std::string pattern_bytes(size_t n, unsigned seed);
 std::string reply_head(size_t length);  // "HTTP/1.1 200 OK" with Content-Length
 
-// A socket of type (SOCK_DGRAM, SOCK_STREAM) bound to address:port, or -1.
+// A socket of type (SOCK_DGRAM, SOCK_STREAM) bound to address (IPv4 or
+// IPv6 text):port, or -1.
 // A datagram one on port 53 is a name server that never answers.
 int bound_socket(int type, const char* address, int port);
 
@@ -68,9 +69,9 @@ private:
     std::thread m_thread;
 };
 
-// tinyproxy on 127.0.0.1:3128, running as its own user, while root's direct
-// connections to port 80 are refused, until destroyed. With basic_auth
-// ("user password") it asks for credentials.
+// tinyproxy on port 3128 of 127.0.0.1 and ::1, running as its own user,
+// while root's direct connections to port 80 are refused, until destroyed.
+// With basic_auth ("user password") it asks for credentials.
 class proxy_only_route {
 public:
     explicit proxy_only_route(const std::string& basic_auth = "");
@@ -84,6 +85,19 @@ private:
     bool m_rule = false;
     pid_t m_pid = -1;
     std::string m_dir;
+};
+
+// Counts the TCP connections opened in this namespace (the packet counter
+// of an iptables rule for outgoing SYNs) while it lives.
+class connection_counter {
+public:
+    connection_counter();
+    ~connection_counter();
+    bool ready() const { return m_rule; }
+    long count() const;  // -1 when the counter cannot be read
+
+private:
+    bool m_rule = false;
 };
 
 // Sets *flag (as the user interface does) after delay_ms.

@@ -83,9 +83,38 @@ TEST(ServerFetch, ThroughTinyproxyWithTheDirectRouteRefused)
     fetched chunked = fetch_from(d, "/img/file.bin");
     EXPECT_EQ(0, chunked.code);
     EXPECT_TRUE(folder.body == chunked.body);
+    setenv("http_proxy", "http://lumora:s3cret@[::1]:3128", 1);  // the same proxy over IPv6
+    EXPECT_TRUE(big == fetch_from(d, "/img/big.bin").body);
     unsetenv("http_proxy");
     EXPECT_TRUE(server.log_has("GET /img/big.bin -> 200 bytes=300000\n")) << server.log();
     EXPECT_EQ(std::string::npos, proxy.log().find("s3cret"));
+}
+
+// A proxy setting the fetch cannot use stops it, and the Warning page's
+// checks with it: no connection at all, not even the direct one that would
+// have worked, and one line that names the variable but not its value.
+TEST(ServerFetch, UnusableProxySettingConnectsNowhere)
+{
+    served_folder folder;
+    fake_server server(folder.root);
+    ASSERT_TRUE(server.ready());
+    nettest::connection_counter connections;
+    ASSERT_TRUE(connections.ready()) << "iptables with the comment match is needed";
+    lm_download d;
+    for (const char* value : {"socks5://127.0.0.1:1080", "https://127.0.0.1:3128", "http://s3cret@", "%%%"}) {
+        setenv("HTTP_PROXY", value, 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, fetch_from(d, "/img/file.bin").code) << value;
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(-1, lm_download::get_tcp_con_status(nullptr)) << value;
+        EXPECT_EQ(-1, lm_download::internet_con_status(nullptr)) << value;
+        EXPECT_EQ("lumora-updater: HTTP_PROXY is not a plain http:// proxy URL; nothing is fetched without it\n",
+                  said) << value;
+    }
+    EXPECT_EQ(0, connections.count());
+    unsetenv("HTTP_PROXY");
+    EXPECT_EQ(0, fetch_from(d, "/img/file.bin").code);
+    EXPECT_GT(connections.count(), 0);  // the counter does see a connection
 }
 
 TEST(ServerFetch, TwelveMillionBytesEndInThreeGrowthSteps)
@@ -135,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, ServerFault,
                                          fault_case{"stall", -1}, fault_case{"trickle", 0},
                                          fault_case{"lower-case", 0}, fault_case{"large-header", 0},
                                          fault_case{"chunked", 0}, fault_case{"chunked-short", -1},
-                                         fault_case{"chunked-length", 0}),
+                                         fault_case{"chunked-length", 0}, fault_case{"chunked-endless", -1}),
                          [](const testing::TestParamInfo<fault_case>& info) {
                              std::string name = info.param.mode;
                              for (char& c : name)
@@ -143,6 +172,20 @@ INSTANTIATE_TEST_SUITE_P(Modes, ServerFault,
                                      c = '_';
                              return "mode_" + name;
                          });
+
+TEST(ServerFault, TrickleBelowTheLowSpeedLimitFails)
+{
+    // 100 bytes every 200 ms: a 500-byte second, under 1 KiB in any window
+    // of one second, while every single wait is short.
+    served_folder folder;
+    fake_server server(folder.root, {"--fault", "trickle", "--trickle-bytes", "100", "--trickle-ms", "200"});
+    ASSERT_TRUE(server.ready());
+    lm_download d;
+    d.m_nDataLimitMs = 1000;
+    auto start = clock_type::now();
+    EXPECT_EQ(-1, fetch_from(d, "/img/file.bin").code);
+    EXPECT_LT(nettest::seconds_since(start), 10.0);  // the whole body would take 100 s
+}
 
 TEST(ServerFault, FaultOnceLetsTheRetrySucceed)
 {

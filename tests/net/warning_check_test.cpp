@@ -72,8 +72,15 @@ TEST(TcpCheck, OpensWhenHttpIsServedAndFailsAtOnceWhenRefused)
     EXPECT_STREQ("127.0.0.1", host);
     EXPECT_EQ(3129, port);
     EXPECT_EQ(0, lm_download::get_tcp_con_status(nullptr));
-    unsetenv("http_proxy");
     close(listener);
+
+    // An IPv6 proxy is connected to over IPv6.
+    int listener6 = nettest::bound_socket(SOCK_STREAM, "::1", 3129);
+    ASSERT_EQ(0, listen(listener6, 4));
+    setenv("http_proxy", "http://[::1]:3129", 1);
+    EXPECT_EQ(0, lm_download::get_tcp_con_status(nullptr));
+    unsetenv("http_proxy");
+    close(listener6);
 }
 
 // A connection that never opens ends on its own (the generous bound only

@@ -3,6 +3,8 @@
 #include "app/instance_lock.h"
 #include "gtk_test_support.h"
 #include "net/download.h"
+#include "state/attempt.h"
+#include "state/state_dir.h"
 #include "usb/update.h"
 
 #include <stdlib.h>
@@ -50,9 +52,10 @@ TEST(InstanceLock, HeldUntilReleasedAndOnlyOnAPlainFileOfOurs)
     rmdir(dir);
 }
 
-// Without XDG_RUNTIME_DIR the lock goes to the user's own state folder,
-// made private if missing, not to /tmp where others can plant files.
-TEST(InstanceLock, WithoutRuntimeFolderLivesInThePrivateStateFolder)
+// Without XDG_RUNTIME_DIR no lock file is made anywhere (never in /tmp,
+// where others can plant files): the lock on the private state folder,
+// which every wizard takes, keeps a second one out.
+TEST(InstanceLock, WithoutRuntimeFolderTheStateFolderIsTheLock)
 {
     char dir[] = "/tmp/lumora-lock-state.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -61,17 +64,19 @@ TEST(InstanceLock, WithoutRuntimeFolderLivesInThePrivateStateFolder)
     const std::string saved_state = getenv("XDG_STATE_HOME") ? getenv("XDG_STATE_HOME") : "";
     unsetenv("XDG_RUNTIME_DIR");
     setenv("XDG_STATE_HOME", dir, 1);
-    const std::string path = lm_instance_lock::default_path();
-    EXPECT_EQ(path, std::string(dir) + "/lumora-updater/lumora-updater.lock");
+    EXPECT_EQ(lm_instance_lock::default_path(), "");
+    {
+        lm_attempt first(lm_state_dir_open());
+        lm_attempt second(lm_state_dir_open());
+        EXPECT_EQ(first.lock(), 0);
+        EXPECT_EQ(second.lock(), 1);
+    }
     struct stat st;
     ASSERT_EQ(stat((std::string(dir) + "/lumora-updater").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    lm_instance_lock lock;
-    EXPECT_EQ(lock.take(path), lm_lock_result::taken);
     if (runtime)
         setenv("XDG_RUNTIME_DIR", saved_runtime.c_str(), 1);
     setenv("XDG_STATE_HOME", saved_state.c_str(), 1);
-    unlink(path.c_str());
     rmdir((std::string(dir) + "/lumora-updater").c_str());
     rmdir(dir);
 }

@@ -179,6 +179,10 @@ TEST_F(Poll, DownloadProgressShowsTruncatedPercent)
         EXPECT_EQ(download_text(), "状态: 100% 已下载") << above;
         EXPECT_NEAR(download_bar(), 0.3, 1e-6);
     }
+    // A chunked body has no length to take a fraction of: no percentage.
+    download.m_bLengthUnknown = 1;
+    ui->OnSetProgress();
+    EXPECT_EQ(download_text(), "状态: 正在下载");
     ui->m_pDownload = nullptr;
 }
 

@@ -3,6 +3,7 @@
 // found again at the next start, and a history of bounded length.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,13 +71,28 @@ protected:
     }
     void TearDown() override
     {
+        TearDownFd();
         setenv("XDG_STATE_HOME", saved_env.c_str(), 1);
         std::string cmd = "rm -rf '" + home + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
     std::string history() { return read_text(dir + "/" + LM_HISTORY_FILE); }
+    // A descriptor of the folder, closed with the fixture.
+    int fd()
+    {
+        if (dir_fd < 0)
+            dir_fd = lm_state_dir_open();
+        return dir_fd;
+    }
+    void TearDownFd()
+    {
+        if (dir_fd >= 0)
+            close(dir_fd);
+        dir_fd = -1;
+    }
 
     std::string home, dir, saved_env;
+    int dir_fd = -1;
 };
 
 TEST_F(State, FolderIsPrivateAndFilesAreReplacedWhole)
@@ -85,21 +101,34 @@ TEST_F(State, FolderIsPrivateAndFilesAreReplacedWhole)
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-    ASSERT_EQ(lm_write_atomic(dir, "f", "first", 5), 0);
-    ASSERT_EQ(lm_write_atomic(dir, "f", "second", 6), 0);
+    ASSERT_EQ(lm_write_atomic(fd(), "f", "first", 5), 0);
+    ASSERT_EQ(lm_write_atomic(fd(), "f", "second", 6), 0);
     EXPECT_EQ(read_text(dir + "/f"), "second");
     ASSERT_EQ(stat((dir + "/f").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(system(("test $(ls -A '" + dir + "' | wc -l) -eq 1").c_str()), 0)
         << "a temporary file was left behind";
 
-    // A folder that cannot be written fails the write and leaves no trace.
-    EXPECT_NE(lm_write_atomic(home + "/missing", "f", "x", 1), 0);
-    EXPECT_NE(lm_write_atomic("", "f", "x", 1), 0);
-    // Something else than a folder of ours at the name is not used.
-    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    // A write abandoned half-way leaves neither the file nor a temporary.
+    std::string big(9u << 20, 'x');
+    int quit = 1;
+    EXPECT_NE(lm_write_atomic(fd(), "g", big.data(), big.size(), &quit), 0);
+    EXPECT_FALSE(exists(dir + "/g"));
+    EXPECT_NE(lm_write_atomic(-1, "f", "x", 1), 0);
+    // A temporary file a crash left is taken away at the next start.
+    ASSERT_EQ(system(("touch '" + dir + "/.tmp-image.bin-0badf00d' '" + dir + "/journal.Ab3dEf'").c_str()), 0);
+    lm_remove_temporaries(fd());
+    EXPECT_EQ(system(("test $(ls -A '" + dir + "' | wc -l) -eq 1").c_str()), 0)
+        << "a temporary file outlived the start";
+    // Something else than a folder of ours at the name is not used, and
+    // one opened before is held on to, not the path.
+    ASSERT_EQ(system(("mv '" + dir + "' '" + home + "/moved'").c_str()), 0);
     ASSERT_EQ(symlink(home.c_str(), dir.c_str()), 0);
     EXPECT_EQ(lm_state_dir(), "");
+    EXPECT_EQ(lm_state_dir_open(), -1);
+    ASSERT_EQ(lm_write_atomic(fd(), "h", "kept", 4), 0);
+    EXPECT_EQ(read_text(home + "/moved/h"), "kept");
+    EXPECT_FALSE(exists(home + "/h"));
 }
 
 TEST_F(State, JournalIsTrustedOnlyWhenWholeAndValid)
@@ -111,7 +140,7 @@ TEST_F(State, JournalIsTrustedOnlyWhenWholeAndValid)
     rec.size = 208;
     rec.sha256 = std::string(64, 'a');
     rec.planned = 0x3f;
-    rec.done = rec.written = 0x07;
+    rec.done = rec.sent = rec.written = 0x07;
     rec.begun = 1;
     std::string text = lm_journal_format(rec);
     lm_journal_record back;
@@ -128,45 +157,74 @@ TEST_F(State, JournalIsTrustedOnlyWhenWholeAndValid)
     };
     for (const std::string& bad : damaged)
         EXPECT_NE(lm_journal_parse(bad.data(), bad.size(), &back), 0) << bad;
+
+    // The first format counted a stage done once sent: nothing of it is
+    // taken as confirmed, so a resume writes every stage again.
+    std::string first = "lumora-updater journal 1\n" + text.substr(text.find('\n') + 1);
+    first.erase(first.find("sent="), first.find('\n', first.find("sent=")) + 1 - first.find("sent="));
+    ASSERT_EQ(lm_journal_parse(first.data(), first.size(), &back), 0) << first;
+    EXPECT_EQ(back.done, 0);
+    EXPECT_EQ(back.sent, 0x07);
 }
 
-// Killed after step 3: the next start records the attempt as interrupted,
-// offers the saved image, and the new attempt finishes it.
+// Killed after step 3 was sent, before the reader came back from it: the
+// next start records the attempt as interrupted, offers the saved image
+// with steps 1 and 2 done, and the new attempt writes 3 to 6.
 TEST_F(State, InterruptedUpdateIsRecoveredAndFinished)
 {
     std::string img = six_block_image();
     {
-        lm_attempt first(dir);
+        lm_attempt first(lm_state_dir_open());
         first.begin();
         first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
         for (int k = 0; k < 3; ++k) {
             first.stage_started(k);
-            first.stage_written(k);
+            first.stage_sent(k);
+            if (k < 2)
+                first.stage_confirmed(k);
         }
     }  // no end(): the program died
 
-    lm_attempt next(dir);
+    lm_attempt next(lm_state_dir_open());
     char* data = nullptr;
     int len = 0;
     lm_journal_record rec;
     ASSERT_EQ(next.recover(&data, &len, &rec), 0);
     EXPECT_EQ(std::string(data, len), img);
     free(data);
-    EXPECT_EQ(rec.done, 0x07);
+    EXPECT_EQ(rec.done, 0x03);
     std::vector<std::string> h = lines_of(history());
     ASSERT_EQ(h.size(), 1u);
     EXPECT_NE(h[0].find("\"result\":\"interrupted\""), std::string::npos) << h[0];
-    EXPECT_NE(h[0].find("\"stages_written\":[1,2,3]"), std::string::npos) << h[0];
+    EXPECT_NE(h[0].find("\"stages_sent\":[1,2,3],\"stages_written\":[1,2]"), std::string::npos)
+        << h[0];
+
+    // A second wizard (another session) finds the folder locked and
+    // touches nothing.
+    ASSERT_EQ(next.lock(), 0);
+    {
+        lm_attempt other(lm_state_dir_open());
+        EXPECT_EQ(other.lock(), 1);
+        char* none = nullptr;
+        EXPECT_NE(other.recover(&none, &len, &rec), 0);
+        EXPECT_EQ(none, nullptr);
+    }
+    EXPECT_EQ(lines_of(history()).size(), 1u);
+    ASSERT_TRUE(exists(dir + "/" + LM_IMAGE_FILE));
 
     next.resume(rec);
-    for (int k = 3; k < 6; ++k)
-        next.stage_written(k);
+    for (int k = 2; k < 6; ++k) {
+        next.stage_sent(k);
+        EXPECT_TRUE(exists(dir + "/" + LM_IMAGE_FILE)) << "removed before step " << k + 1
+                                                        << " was confirmed";
+        next.stage_confirmed(k);
+    }
     EXPECT_FALSE(exists(dir + "/" + LM_IMAGE_FILE)) << "the image outlived the last stage";
     next.end(true);
     EXPECT_FALSE(exists(dir + "/" + LM_JOURNAL_FILE));
     h = lines_of(history());
     ASSERT_EQ(h.size(), 2u);
-    EXPECT_NE(h[1].find("\"stages_written\":[4,5,6],\"result\":\"success\""), std::string::npos)
+    EXPECT_NE(h[1].find("\"stages_written\":[3,4,5,6],\"result\":\"success\""), std::string::npos)
         << h[1];
     EXPECT_NE(h[1].find("\"image_url\":\"http://h/p\""), std::string::npos) << h[1];
 }
@@ -177,22 +235,22 @@ TEST_F(State, SavedImageThatDoesNotCheckOutIsDiscarded)
     // A flipped byte (SHA-256), and an image whose plan is not the recorded one.
     for (int damage = 0; damage < 2; ++damage) {
         {
-            lm_attempt first(dir);
+            lm_attempt first(lm_state_dir_open());
             first.begin();
             first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
             first.stage_started(0);
         }
         lm_journal_record rec;
-        ASSERT_EQ(lm_journal_load(dir, &rec), 0);
+        ASSERT_EQ(lm_journal_load(fd(), &rec), 0);
         if (damage == 0) {
             std::string bad = img;
             bad[150] ^= 1;
-            ASSERT_EQ(lm_journal_save_image(dir, bad.data(), bad.size()), 0);
+            ASSERT_EQ(lm_journal_save_image(fd(), bad.data(), bad.size()), 0);
         } else {
             rec.planned = 0x1f;
-            ASSERT_EQ(lm_journal_save(dir, rec), 0);
+            ASSERT_EQ(lm_journal_save(fd(), rec), 0);
         }
-        lm_attempt next(dir);
+        lm_attempt next(lm_state_dir_open());
         char* data = nullptr;
         int len = 0;
         EXPECT_NE(next.recover(&data, &len, &rec), 0) << damage;
@@ -201,7 +259,7 @@ TEST_F(State, SavedImageThatDoesNotCheckOutIsDiscarded)
         EXPECT_FALSE(exists(dir + "/" + LM_JOURNAL_FILE)) << damage;
     }
     // An image whose writing never began is not kept past the attempt.
-    lm_attempt plain(dir);
+    lm_attempt plain(lm_state_dir_open());
     plain.begin();
     plain.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
     plain.set_error("错误\"1\"\n");
@@ -217,13 +275,59 @@ TEST_F(State, HistoryKeepsTheNewest200)
     for (int i = 0; i < 205; ++i) {
         lm_history_entry e;
         e.started = std::to_string(i);
-        ASSERT_EQ(lm_history_append(dir, e), 0);
+        ASSERT_EQ(lm_history_append(fd(), e), 0);
     }
     std::vector<std::string> h = lines_of(history());
     ASSERT_EQ(h.size(), 200u);
     EXPECT_EQ(h.front().find("{\"started\":\"5\""), 0u) << h.front();
     EXPECT_EQ(h.back().find("{\"started\":\"204\""), 0u) << h.back();
     EXPECT_EQ(lm_json_string(std::string("a\\b\x01\t", 5)), "\"a\\\\b\\u0001\\t\"");
+    // Whatever the manifest held, the file stays UTF-8: a stray byte, an
+    // overlong form, a surrogate and a cut sequence each become U+FFFD.
+    EXPECT_EQ(lm_json_string("墨\xff/\xc0\xaf/\xed\xa0\x80/\xe5\xa2"),
+              "\"墨\uFFFD/\uFFFD\uFFFD/\uFFFD\uFFFD\uFFFD/\uFFFD\uFFFD\"");
+}
+
+// An attempt that dies during the download is in the history; FIFOs at
+// the files' names neither stall the start nor stop the next attempt.
+TEST_F(State, EveryAttemptIsRecordedWhateverLiesAtTheNames)
+{
+    {
+        // Killed while downloading; a quit during the save keeps nothing.
+        lm_attempt first(lm_state_dir_open());
+        first.begin();
+        std::string img = six_block_image();
+        int quit = 1;
+        first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p", &quit);
+        EXPECT_FALSE(exists(dir + "/" + LM_IMAGE_FILE));
+    }
+    const char* names[] = {LM_JOURNAL_FILE, LM_IMAGE_FILE, LM_HISTORY_FILE};
+    for (int round = 0; round < 2; ++round) {
+        lm_attempt next(lm_state_dir_open());
+        char* data = nullptr;
+        int len = 0;
+        lm_journal_record rec;
+        EXPECT_NE(next.recover(&data, &len, &rec), 0);
+        EXPECT_FALSE(exists(dir + "/" + LM_JOURNAL_FILE));
+        if (round == 0) {
+            std::vector<std::string> h = lines_of(history());
+            ASSERT_EQ(h.size(), 1u);
+            EXPECT_NE(h[0].find("\"image_size\":0"), std::string::npos) << h[0];
+            EXPECT_NE(h[0].find("\"result\":\"interrupted\""), std::string::npos) << h[0];
+            for (const char* name : names) {
+                unlink((dir + "/" + name).c_str());
+                ASSERT_EQ(mkfifo((dir + "/" + name).c_str(), 0600), 0);
+            }
+            continue;
+        }
+        next.begin();
+        std::string img = six_block_image();
+        next.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/\xff");
+        next.end(false);
+        std::vector<std::string> h = lines_of(history());
+        ASSERT_EQ(h.size(), 1u) << "the FIFO's place was not taken by the history";
+        EXPECT_NE(h[0].find("\"image_url\":\"http://h/\uFFFD\""), std::string::npos) << h[0];
+    }
 }
 
 } // namespace

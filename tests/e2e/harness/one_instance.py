@@ -11,6 +11,7 @@ processes of one user's session do. Needs root (namespaces) and DISPLAY."""
 import argparse
 import fcntl
 import glob
+import hashlib
 import json
 import os
 import shutil
@@ -23,6 +24,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import texts as T  # noqa: E402
+from image import build_image  # noqa: E402
 from logs import ReaderLog, Transcript  # noqa: E402
 from run import skip_reason, start_updater  # noqa: E402
 
@@ -72,13 +74,14 @@ class Session:
         self.runtime = os.path.join(cfg["work"], "runtime")
         os.makedirs(self.runtime, mode=0o700)
 
-    def start(self, name, script):
+    def start(self, name, script, env_extra=None):
         work = os.path.join(self.cfg["work"], name)
         for sub in ("shots", "signals", "frames"):
             os.makedirs(os.path.join(work, sub))
         with open(os.path.join(work, "script.txt"), "w", encoding="utf-8") as f:
             f.write(script)
-        proc = start_updater(work, self.cfg["tools"], env_extra={"XDG_RUNTIME_DIR": self.runtime})
+        env = dict({"XDG_RUNTIME_DIR": self.runtime}, **(env_extra or {}))
+        proc = start_updater(work, self.cfg["tools"], env_extra=env)
         return work, proc
 
     def lock_state(self):
@@ -166,6 +169,74 @@ def lock_goes_with_a_killed_wizard(session, c):
     c.expect(state == "free", "the lock is %s after SIGKILL, expected free" % state)
 
 
+RESUMED = """
+within 30 dialog %s -> ok
+expect-page Update
+signal running
+within 120 wait-signal second-done
+click 取消
+dialog %s -> ok
+within 30 expect-exit
+""" % (T.RESUME_QUESTION, T.QUIT_QUESTION)
+
+
+def plant_unfinished_update(folder):
+    """A saved update whose step 1 is done, and one line of history."""
+    image = build_image(64, {0: 3000, 5: 2000})
+    os.makedirs(folder, mode=0o700)
+    fields = [("variant", "64"), ("host", "h"), ("path", "/p"), ("size", str(len(image.data))),
+              ("sha256", hashlib.sha256(image.data).hexdigest()), ("saved", "x"), ("started", "x"),
+              ("updated", "x"), ("planned", "3"), ("done", "1"), ("sent", "0"), ("written", "0"),
+              ("begun", "1"), ("logged", "1")]
+    files = {"image.bin": image.data,
+             "journal": ("lumora-updater journal 2\n" +
+                         "".join("%s=%s\n" % kv for kv in fields)).encode(),
+             "history.jsonl": b'{"result":"interrupted"}\n'}
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+def saved_update(folder):
+    out = {}
+    for name in ("journal", "image.bin", "history.jsonl"):
+        try:
+            with open(os.path.join(folder, name), "rb") as f:
+                out[name] = f.read()
+        except OSError:
+            out[name] = None
+    return out
+
+
+def other_session_leaves_the_saved_update_alone(session, c):
+    """The first wizard runs with XDG_RUNTIME_DIR and has taken up a saved
+    update; a second, started without it (su, ssh), shares the state folder
+    only: it ends at once and touches neither the update nor the history."""
+    state = os.path.join(session.cfg["work"], "shared-state")
+    folder = os.path.join(state, "lumora-updater")
+    plant_unfinished_update(folder)
+    first, first_proc = session.start("resumed", RESUMED, {"XDG_STATE_HOME": state})
+    if not c.expect(wait_for_signal(first, first_proc, "running"),
+                    "the first wizard did not take up the saved update"):
+        finish(first_proc, 5)
+        return
+    before = saved_update(folder)
+    c.expect(before["image.bin"] and before["journal"], "the first wizard dropped the saved update")
+    second, second_proc = session.start("no-runtime", SECOND,
+                                        {"XDG_STATE_HOME": state, "XDG_RUNTIME_DIR": None})
+    status = finish(second_proc)
+    t = Transcript(os.path.join(second, "driver.log"))
+    c.expect(status == 0 and t.complete() and not t.failures(),
+             "second wizard: status %r, script incomplete or failed" % status)
+    seen = [d["text"] for d in t.dialogs()]
+    c.expect(seen == [T.ALREADY_RUNNING], "second wizard: dialogs %r" % seen)
+    c.expect(not opens(second), "second wizard opened the reader")
+    c.expect(saved_update(folder) == before, "the second wizard changed the saved update")
+    with open(os.path.join(first, "signals", "second-done"), "w"):
+        pass
+    c.expect(finish(first_proc) == 0, "the first wizard did not quit cleanly")
+
+
 def inner(config_path):
     with open(config_path) as f:
         cfg = json.load(f)
@@ -173,6 +244,7 @@ def inner(config_path):
     c = Check()
     second_launch_leaves_the_first_alone(session, c)
     lock_goes_with_a_killed_wizard(session, c)
+    other_session_leaves_the_saved_update_alone(session, c)
     for problem in c.problems:
         print("FAILED: " + problem)
     return 1 if c.problems else 0

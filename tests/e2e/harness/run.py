@@ -198,7 +198,8 @@ def updater_env(work, tools, env_extra):
         "LUMORA_E2E_SIGNALS": os.path.join(work, "signals"),
     })
     env.update(env_extra)
-    return env
+    # A value of None leaves the variable out (a shell without a session).
+    return {k: v for k, v in env.items() if v is not None}
 
 
 def reader_args(work, reader_opts):
@@ -217,12 +218,19 @@ def start_updater(work, tools, reader_opts=(), env_extra=None):
                                 start_new_session=True)
 
 
+# The session this run started its updater in (the updater's own, or its
+# reader's): a crash step kills in it only, never another run's wizard.
+RUN_SESSION = []
+
+
 def run_updater(cfg):
     work, tools = cfg["work"], cfg["tools"]
     if tools.get("usbip"):
         env = updater_env(work, tools, cfg["env_extra"])
         return run_beside_usbip_reader(work, tools, reader_args(work, cfg["reader_opts"]), env)
-    return start_updater(work, tools, cfg["reader_opts"], cfg["env_extra"]).wait()
+    proc = start_updater(work, tools, cfg["reader_opts"], cfg["env_extra"])
+    RUN_SESSION.append(proc.pid)
+    return proc.wait()
 
 
 def stop(proc, grace_s):
@@ -251,6 +259,7 @@ def run_beside_usbip_reader(work, tools, reader_args, env):
         with open(os.path.join(work, "updater.out"), "wb") as out:
             proc = subprocess.Popen([tools["updater"]], stdout=out, stderr=subprocess.STDOUT,
                                     env=env, start_new_session=True)
+            RUN_SESSION.append(proc.pid)
             return proc.wait()
     finally:
         stop(reader, grace_s=20)
@@ -258,13 +267,15 @@ def run_beside_usbip_reader(work, tools, reader_args, env):
 
 def kill_on_signal(signal_dir, name, updater):
     """A crash: once the driver writes the signal, SIGKILL for the updater
-    (found by its program file; it runs under the reader's wrapper)."""
-    while not os.path.exists(os.path.join(signal_dir, name)):
+    this run started (found by its program file in the run's own session;
+    it runs under the reader's wrapper). Other runs' updaters live on."""
+    while not os.path.exists(os.path.join(signal_dir, name)) or not RUN_SESSION:
         time.sleep(0.02)
     target = os.path.realpath(updater)
     for pid in os.listdir("/proc"):
         try:
-            if pid.isdigit() and os.path.realpath("/proc/%s/exe" % pid) == target:
+            if (pid.isdigit() and os.getsid(int(pid)) == RUN_SESSION[0] and
+                    os.path.realpath("/proc/%s/exe" % pid) == target):
                 os.kill(int(pid), signal.SIGKILL)
         except OSError:
             pass

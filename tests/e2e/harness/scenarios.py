@@ -15,6 +15,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -406,6 +407,44 @@ within 10 expect-exit
     return o
 
 
+def stage_failed_twice(ctx):
+    """Step 1 fails, and fails again on the retry: the Update page waits
+    for the user, and the inhibitor, held through the first failure, is
+    gone there. Step 1 is one URB: the first and the second URB fail."""
+    image = build_image(64, {0: 3000, 5: 5000})
+    ctx.serve(image)
+    script = TO_UPDATE + """
+click 更新
+within 60 dialog 第1步更新失败 -> none
+signal first-failure
+sleep 1
+dialog 第1步更新失败 -> ok
+within 60 dialog 第1步更新失败 -> ok
+within 30 expect-sensitive 更新
+signal idle
+sleep 1
+""" + QUIT
+    o = ctx.run(script, reader_opts=["--fail-frame", "1", "--fail-urb", "2"], logind_mock=True)
+    check_clean_end(o)
+    check_dialogs(o, [("error", "ok", T.STAGE_FAILED % 1)] * 2 +
+                  [("info", "ok,cancel", T.QUIT_QUESTION)])
+    o.expect(not o.reader.frames(), "a frame was written")
+    during = held_between(o, "first-failure", "idle")
+    o.expect(during[:5] == [1] * 5, "the inhibitor was let go after the first failure: %s" % during)
+    after = held_between(o, "idle", None)
+    o.expect(after and not any(after), "the inhibitor was held on the idle page: %s" % after)
+    return o
+
+
+def held_between(o, mark, end_mark):
+    """The inhibitor counts logged after the driver's signal `mark` and
+    before `end_mark` (None: to the end)."""
+    lines = read_lines(os.path.join(o.work, "inhibitors.log"))
+    start = lines.index("mark " + mark) if "mark " + mark in lines else len(lines)
+    end = lines.index("mark " + end_mark) if end_mark and "mark " + end_mark in lines else len(lines)
+    return [int(l.split()[1]) for l in lines[start:end] if l.startswith("held ")]
+
+
 def download_failure_retried(ctx):
     """The image's body is cut short once: the error dialog, Back, Next, and
     "下载" again fetches the whole image, which is then written correctly."""
@@ -413,7 +452,10 @@ def download_failure_retried(ctx):
     ctx.serve(image)
     script = TO_DOWNLOAD + """
 click 下载
-within 60 dialog %s -> ok
+within 60 dialog %s -> none
+signal download-failed
+sleep 1
+dialog %s -> ok
 expect-sensitive 上一步
 expect-insensitive 下载
 click 上一步
@@ -426,9 +468,9 @@ within 60 expect-page Update
 click 更新
 within 60 dialog 第1步更新成功 -> none
 terminate 0
-""" % T.DOWNLOAD_FAILED
+""" % (T.DOWNLOAD_FAILED, T.DOWNLOAD_FAILED)
     o = ctx.run(script, server_opts=["--fault", "short-body", "--fault-path", IMG64,
-                                     "--fault-once"])
+                                     "--fault-once"], logind_mock=True)
     o.expect(o.status == 0, "exit status %r" % o.status)
     o.expect(not o.transcript.failures(), "the driver failed a step")
     check_dialogs(o, [("error", "ok", T.DOWNLOAD_FAILED), ("info", "ok", T.STAGE_FIRST_DONE % 1)])
@@ -437,6 +479,8 @@ terminate 0
     o.expect(len(got) == 2 and got[0][1] < len(image.data) and got[1][1] >= len(image.data),
              "expected a short and then a whole image: %s" % got)
     check_frames(o, image.stages()[:1])
+    held = held_between(o, "download-failed", None)
+    o.expect(held[:5] == [0] * 5, "the inhibitor outlived the failed download: %s" % held[:10])
     return o
 
 
@@ -700,6 +744,8 @@ dialog %s -> ok
 expect-page Update
 expect-label %s
 expect-sensitive 更新
+signal before-update
+sleep 1
 click 更新
 within 60 dialog 第4步已成功更新 -> ok
 within 60 dialog 第5步已成功更新 -> ok
@@ -725,6 +771,173 @@ within 10 expect-exit
     return o
 
 
+# ---- crashes at chosen moments, and the next start ----
+
+# Steps 1 to 4: 2 URBs, 19 URBs (a large step), 1 URB, 1 URB; URB serials
+# 1-2, 3-21, 22 and 23 when nothing fails.
+SWEEP_BLOCKS = {0: 20000, 5: 300000, 1: 16374, 2: 9000}
+SWEEP_STEPS = 4
+
+# name: (how run 1 dies, the step run 2 writes first; None: no resume)
+CRASH_POINTS = {
+    "first_urb": (("urb", 1), 1),
+    "middle_of_large_step": (("urb", 12), 2),
+    "last_urb_of_step": (("urb", 21), 2),
+    "first_urb_after_replug": (("urb", 22), 3),
+    "last_step": (("urb", 23), 4),
+    "reconnect_wait": (("reconnect-wait", 1), 1),
+    "download": (("download", 0), None),
+}
+
+
+def crash_run(ctx, image, how, state):
+    """Run 1: the update, killed with SIGKILL at the chosen moment."""
+    kind, n = how
+    env = {"XDG_STATE_HOME": state}
+    if kind == "download":
+        script = TO_DOWNLOAD + """
+click 下载
+expect-label 状态: 0%% 已下载
+sleep 1
+signal kill-now
+within 60 wait-signal never
+"""
+        return ctx.run(script, kill_on_signal="kill-now", env_extra=env,
+                       server_opts=["--fault", "stall", "--fault-path", IMG64])
+    if kind == "reconnect-wait":
+        # The reader stays away long enough for the kill to find it away.
+        script = TO_UPDATE + """
+click 更新
+within 60 picture-change 402x128
+signal kill-now
+within 60 wait-signal never
+"""
+        return ctx.run(script, kill_on_signal="kill-now", env_extra=env,
+                       reader_opts=["--return-after", "8000"])
+    step = next(k for k, last in enumerate(urb_ends(image), 1) if n <= last)
+    script = TO_UPDATE + "click 更新\n" + (answer_stage_dialogs(1, step - 1) if step > 1 else "") + \
+        "within 120 wait-signal never\n"
+    o = ctx.run(script, env_extra=env, reader_opts=["--kill-at-urb", str(n)])
+    o.expect([l for l in o.reader.lines if "kill-at-urb n=%d" % n in l],
+             "the reader never killed the updater at URB %d" % n)
+    return o
+
+
+def urb_ends(image):
+    """The serial of each step's last URB when nothing fails."""
+    ends, total = [], 0
+    for _, _, payload in image.stages():
+        total += -(-(len(payload) + 10) // 16384)
+        ends.append(total)
+    return ends
+
+
+def resume_run(ctx, image, first_step, state):
+    """Run 2, offline: the resume is offered and taken, and the update
+    finishes from first_step with the saved image."""
+    again = Context(ctx.tools, ctx.work + "-next")
+    again.serve(build_image(64, {0: 7000, 5: 3000}))  # another image, never fetched
+    script = """
+timeout 30
+dialog %s -> ok
+expect-page Update
+expect-sensitive 更新
+click 更新
+""" % T.RESUME_QUESTION
+    if first_step < SWEEP_STEPS:
+        script += answer_stage_dialogs(first_step, SWEEP_STEPS - 1)
+    script += """
+within 150 expect-page Finish
+click 完成
+within 10 expect-exit
+"""
+    o = again.run(script, drop_all_traffic=True, env_extra={"XDG_STATE_HOME": state})
+    check_clean_end(o)
+    check_pages(o, ["Update", "Finish"])
+    check_frames(o, image.stages()[first_step - 1:])
+    folder = os.path.join(state, "lumora-updater")
+    o.expect(not os.path.exists(os.path.join(folder, "image.bin")), "the saved image was kept")
+    return o
+
+
+def crash_sweep(ctx, point):
+    """Killed at one moment of the update; the next start offers the resume
+    exactly when writing had begun, and every step from the first one the
+    reader did not confirm goes to the reader again, byte for byte."""
+    image = build_image(64, SWEEP_BLOCKS)
+    ctx.serve(image)
+    state = os.path.join(ctx.work, "state")
+    how, first_step = CRASH_POINTS[point]
+    first = crash_run(ctx, image, how, state)
+    first.expect(first.status not in (0, None), "run 1 was not killed (status %r)" % first.status)
+    if first_step is None:
+        again = Context(ctx.tools, ctx.work + "-next")
+        again.serve(image)
+        o = again.run("timeout 30\nexpect-page Welcome\n" + QUIT, drop_all_traffic=True,
+                      env_extra={"XDG_STATE_HOME": state})
+        check_clean_end(o)
+        check_dialogs(o, [("info", "ok,cancel", T.QUIT_QUESTION)])
+        results = [e["result"] for e in history_entries(o, state)]
+        o.expect(results == ["interrupted"], "history holds %s" % results)
+    else:
+        o = resume_run(ctx, image, first_step, state)
+    o.problems[:0] = first.problems
+    return o
+
+
+def sent_never_confirmed(ctx):
+    """The reader takes step 1's bytes and never comes back; Cancel during
+    the wait, then the next start: step 1 is written again."""
+    image = build_image(64, SWEEP_BLOCKS)
+    ctx.serve(image)
+    state = os.path.join(ctx.work, "state")
+    first = ctx.run(TO_UPDATE + """
+click 更新
+within 60 picture-change 402x128
+within 30 expect-sensitive 取消
+""" + QUIT, reader_opts=["--reconnect", "stay-away"], env_extra={"XDG_STATE_HOME": state})
+    check_clean_end(first)
+    check_frames(first, image.stages()[:1])
+    o = resume_run(ctx, image, 1, state)
+    o.problems[:0] = first.problems
+    got = [(e["result"], e["stages_sent"], e["stages_written"]) for e in history_entries(o, state)]
+    o.expect(got == [("cancelled", [1], []), ("success", [1, 2, 3, 4], [1, 2, 3, 4])],
+             "history holds %s" % got)
+    return o
+
+
+def history_odd_path(ctx):
+    """The manifest names the image by a path with a byte that is not UTF-8:
+    the image is fetched and saved, and the history still reads as UTF-8
+    (jq reads it), the byte written as U+FFFD."""
+    image = build_image(64, SIX_BLOCKS)
+    odd = b"/ebook/img/lum\xffora.bin"
+    ctx.serve(image, manifest_text=b"64\r\n" + ctx.tools.host.encode() + b"\r\n" + odd + b"\r\n")
+    with open(os.path.join(ctx.root.encode(), odd.lstrip(b"/")), "wb") as f:
+        f.write(image.data)
+    state = os.path.join(ctx.work, "state")
+    o = ctx.run(TO_UPDATE + QUIT, env_extra={"XDG_STATE_HOME": state})
+    check_clean_end(o)
+    history = os.path.join(state, "lumora-updater", "history.jsonl")
+    # jq itself would take an invalid byte as U+FFFD: the file is decoded strictly first.
+    entries = history_entries(o, state)
+    o.expect(len(entries) == 1 and entries[0]["result"] == "cancelled", "history holds %s" % entries)
+    jq = subprocess.run(["jq", "-r", ".image_url"], stdin=open(history, "rb"), capture_output=True)
+    o.expect(jq.returncode == 0 and jq.stdout.decode("utf-8").endswith("/lum\ufffdora.bin\n"),
+             "jq cannot read the history: %r %r" % (jq.stdout, jq.stderr))
+    return o
+
+
+def history_entries(o, state):
+    """The history's entries; a line that is not valid UTF-8 JSON is a problem."""
+    try:
+        with open(os.path.join(state, "lumora-updater", "history.jsonl"), encoding="utf-8") as f:
+            return [json.loads(line) for line in f]
+    except (OSError, ValueError) as e:
+        o.expect(False, "history.jsonl unreadable: %s" % e)
+        return []
+
+
 def check_history(o, folder, image):
     try:
         with open(os.path.join(folder, "history.jsonl"), encoding="utf-8") as f:
@@ -748,6 +961,8 @@ def check_inhibitor(o):
     mark = lines.index("mark at-finish") if "mark at-finish" in lines else len(lines)
     before = [l for l in lines[:mark] if l.startswith("held ")]
     after = [l for l in lines[mark:] if l.startswith("held ")]
+    waiting = held_between(o, "before-update", None)[:5]
+    o.expect(waiting == [0] * 5, "the inhibitor was held before \"更新\": %s" % waiting)
     o.expect("held 1" in before, "the inhibitor was never held during the update")
     o.expect(after and after[-1] == "held 0", "the inhibitor was not released: %s" % after[-3:])
 
@@ -757,7 +972,10 @@ SCENARIOS = {f.__name__: f for f in (
     download_failure_retried, cancel_during_download, warning_no_network,
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
     warning_probes_dropped, warning_live_window, warning_quit_during_check, warning_silent_reader,
-    invalid_image, reader_swapped, interrupted_update_finished)}
+    invalid_image, reader_swapped, interrupted_update_finished, sent_never_confirmed,
+    stage_failed_twice, history_odd_path)}
+for _point in CRASH_POINTS:
+    SCENARIOS["crash_" + _point] = (lambda p: lambda ctx: crash_sweep(ctx, p))(_point)
 
 
 def print_evidence(o):

@@ -794,6 +794,10 @@ gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdev
     queue.push_back(std::move(u));
     if (int(queue.size()) > st.max_in_flight)
         st.max_in_flight = int(queue.size());
+    if (serial == opt.kill_at_urb && opt.kill_pid && opt.kill_pid->load() > 0) {
+        logf("kill-at-urb n=%d", serial);
+        kill(opt.kill_pid->load(), SIGKILL);
+    }
     if (serial == opt.leave_at_urb && !leave_pending) {
         // Nothing is reaped before the reader has gone.
         holding = true;

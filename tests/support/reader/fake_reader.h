@@ -11,6 +11,7 @@
 #ifndef LUMORA_FAKE_READER_H
 #define LUMORA_FAKE_READER_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,6 +58,10 @@ struct reader_options {
     int fail_urb = 0;              // the Nth URB ends with -EPIPE
     int never_complete = 0;        // the Nth URB never completes
     int leave_at_urb = 0;          // leaves as the Nth URB completes, before any is reaped
+    // A crash of the client: as the Nth URB is submitted (its bytes taken,
+    // not yet completed), SIGKILL for the process *kill_pid names (when set).
+    int kill_at_urb = 0;
+    const std::atomic<int>* kill_pid = nullptr;
     bool extra_devices = false;    // root hub, interfaces, another USB device
     std::string log_path;          // one line per event, appended
     std::string frames_dir;        // valid frames' payloads as frame-NN.bin

@@ -18,6 +18,8 @@ using lumora_fake::reconnect_mode;
 
 namespace {
 
+std::atomic<int> g_child{0};  // the command's pid, for --kill-at-urb
+
 const char kUsage[] =
     "usage: umockdev-wrapper lumora-fake-reader [options] -- COMMAND [ARGS...]\n"
     "  --product TEXT          product string (default \"ORVEX LUMORA64 UPDate\")\n"
@@ -36,7 +38,9 @@ const char kUsage[] =
     "  --fail-submit N         the Nth SUBMITURB fails with ENOMEM\n"
     "  --fail-frame K          the Kth frame attempt's first URB ends with -EPIPE\n"
     "  --short-urb N           the Nth URB completes short\n"
+    "  --fail-urb N            the Nth URB ends with -EPIPE\n"
     "  --never-complete N      the Nth URB never completes\n"
+    "  --kill-at-urb N         SIGKILL for COMMAND as the Nth URB is submitted\n"
     "  --extra-devices         a root hub, interface entries and another device\n"
     "  --swap-signal FILE      once FILE exists, another reader takes this one's place\n"
     "  --swap-product TEXT     the product string of that other reader\n"
@@ -118,10 +122,14 @@ int parse_args(int argc, char** argv, reader_options* opt)
                 ok = parse_int(v, &opt->fail_submit);
             else if (a == "--fail-frame")
                 ok = parse_int(v, &opt->fail_frame);
+            else if (a == "--fail-urb")
+                ok = parse_int(v, &opt->fail_urb);
             else if (a == "--short-urb")
                 ok = parse_int(v, &opt->short_urb);
             else if (a == "--never-complete")
                 ok = parse_int(v, &opt->never_complete);
+            else if (a == "--kill-at-urb")
+                ok = parse_int(v, &opt->kill_at_urb);
             else if (a == "--hold-string")
                 opt->hold_string_dir = v;
             else if (a == "--swap-signal")
@@ -150,6 +158,7 @@ int run_child(char** command)
         perror("lumora-fake-reader: fork");
         return 127;
     }
+    g_child = pid;
     if (pid == 0) {
         signal(SIGHUP, SIG_DFL);
         execvp(command[0], command);
@@ -173,6 +182,7 @@ int main(int argc, char** argv)
     reader_options opt;
     opt.reconnect = reconnect_mode::renumber;
     opt.keep_payloads = false;  // long runs: payloads go to --frames-dir only
+    opt.kill_pid = &g_child;
     int cmd = parse_args(argc, argv, &opt);
     if (cmd < 0) {
         fputs(kUsage, stderr);

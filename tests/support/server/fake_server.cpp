@@ -10,7 +10,8 @@
 // stall, trickle, lower-case (header names in lower case, as HTTP/2 gateways
 // send them), large-header (12 KiB of cookies before the length), chunked,
 // chunked-short (closed before the last chunk), chunked-length (chunked with
-// a Content-Length beside it). Run it inside a private network namespace (netns-run).
+// a Content-Length beside it), chunked-endless (a chunk-size line of zeros
+// that never ends, sent as fast as the client takes it). Run it inside a private network namespace (netns-run).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -213,6 +214,19 @@ std::string chunked_head(const std::string* length)
     return head + "Connection: close\r\n\r\n";
 }
 
+// A chunk-size line of zero digits until the client goes away (or
+// kStallMaxMs pass): "0000..." is a valid start of the last chunk's size.
+void endless_size_line(int fd)
+{
+    const std::string zeros(16 * 1024, '0');
+    const auto start = std::chrono::steady_clock::now();
+    send_text(fd, chunked_head(nullptr));
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(kStallMaxMs)) {
+        if (!send_text(fd, zeros))
+            return;
+    }
+}
+
 // Sends the reply for one request; returns the status and the body bytes sent.
 int reply(int fd, const std::string& path, bool found, const std::string& body, size_t* sent)
 {
@@ -252,6 +266,9 @@ int reply(int fd, const std::string& path, bool found, const std::string& body, 
         send_text(fd, head + body);
     } else if (mode == "chunked" || mode == "chunked-length") {
         send_text(fd, chunked_head(mode == "chunked" ? nullptr : &length) + chunked_body(body));
+    } else if (mode == "chunked-endless") {
+        endless_size_line(fd);
+        return 200;
     } else if (mode == "chunked-short") {
         std::string framed = chunked_body(body);
         send_text(fd, chunked_head(nullptr) + framed.substr(0, framed.size() / 2));
@@ -312,7 +329,7 @@ void usage()
             "       [--fault-path PATH] [--fault-once] [--trickle-bytes N] [--trickle-ms MS]\n"
             "       [--log FILE] [--ready-file FILE]\n"
             "MODE: 404 http10 no-length split-headers short-body extra-bytes stall trickle\n"
-            "      lower-case large-header chunked chunked-short chunked-length\n");
+            "      lower-case large-header chunked chunked-short chunked-length chunked-endless\n");
 }
 
 bool known_fault(const std::string& mode)
@@ -320,7 +337,7 @@ bool known_fault(const std::string& mode)
     static const char* const modes[] = {"404", "http10", "no-length", "split-headers",
                                         "short-body", "extra-bytes", "stall", "trickle",
                                         "lower-case", "large-header", "chunked", "chunked-short",
-                                        "chunked-length"};
+                                        "chunked-length", "chunked-endless"};
     for (const char* m : modes)
         if (mode == m)
             return true;

@@ -1,8 +1,8 @@
 // Keeps the computer from sleeping, shutting down or idling while the
 // reader's flash may be written: a logind "block" inhibitor, asked for
 // without waiting on the system bus and held as a descriptor.
-#ifndef LUMORA_APP_SLEEP_INHIBITOR_H
-#define LUMORA_APP_SLEEP_INHIBITOR_H
+#ifndef LUMORA_SYS_SLEEP_INHIBITOR_H
+#define LUMORA_SYS_SLEEP_INHIBITOR_H
 
 struct lm_inhibit_request;
 

@@ -1,4 +1,4 @@
-#include "app/sleep_inhibitor.h"
+#include "sys/sleep_inhibitor.h"
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
