@@ -33,6 +33,22 @@ extern const guint8 menu_zh_TW[], link_1_zh_TW[], Link_2_zh_TW[], finish_zh_TW[]
 // catalogue or for a picture without words.
 const guint8* localised(const guint8* picture, const std::string& language);
 
+// The same pictures drawn at twice the size, for screens scaled by 2; only
+// a GTK 3 build has them (GTK 2 does not scale).
+extern const guint8 lumora_2x[];
+extern const guint8 Left_2x[];
+extern const guint8 welcome_2x[];
+extern const guint8 top_2x[];
+extern const guint8 power_2x[];
+extern const guint8 menu_2x[];
+extern const guint8 link_1_2x[];
+extern const guint8 Link_2_2x[];
+extern const guint8 finish_2x[];
+extern const guint8 Left_en_2x[], welcome_en_2x[], top_en_2x[], power_en_2x[];
+extern const guint8 menu_en_2x[], link_1_en_2x[], Link_2_en_2x[], finish_en_2x[];
+extern const guint8 Left_zh_TW_2x[], welcome_zh_TW_2x[], top_zh_TW_2x[], power_zh_TW_2x[];
+extern const guint8 menu_zh_TW_2x[], link_1_zh_TW_2x[], Link_2_zh_TW_2x[], finish_zh_TW_2x[];
+
 } // namespace lm_images
 
 #endif
