@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "ui/images/images.h"
+#include "ui/ui_a11y.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ int lm_ui::create_dlg()
     m_dlgDownload = create_dlg_download();
     m_dlgUpdate = create_dlg_update();
     m_dlgFinish = create_dlg_finish();
+    expose_accessibility();
     return 0;
 }
 
@@ -274,6 +276,7 @@ GtkWidget* lm_ui::create_pixmap(const guint8* data)
     }
     GtkWidget* image = gtk_image_new_from_pixbuf(pixbuf);
     g_object_unref(pixbuf); // the image holds its own reference
+    lm_describe_picture(image, data);
     return image;
 }
 
@@ -308,6 +311,7 @@ void lm_ui::btn_sense(int mask)
     set_button_sensitive(m_btnBack, mask & BTN_BACK);
     set_button_sensitive(m_btnNext, mask & BTN_NEXT);
     set_button_sensitive(m_btnCancel, mask & BTN_CANCEL);
+    keep_default_button();
 }
 
 int lm_ui::SetProgress(GtkWidget* w, float pos)

@@ -216,6 +216,13 @@ public:
     // re-arms the timer once the result is shown.
     lm_warning_check* m_pCheck;
     int m_nCheckShown;
+
+    // Screen readers and the keyboard (ui_a11y.cpp). Main thread only:
+    // the page on which the focus was last placed.
+    void expose_accessibility();
+    GtkWidget* default_button() const;
+    void keep_default_button();
+    int m_nFocusPage = 0;
 };
 
 #endif
