@@ -65,7 +65,11 @@ void set_button_label(GtkWidget* btn, const char* text)
     if (btn == nullptr || !GTK_IS_BUTTON(btn)) {
         return;
     }
-    gtk_button_set_label(GTK_BUTTON(btn), text != nullptr ? text : "");
+    const char* label = text != nullptr ? text : "";
+    bool changed = g_strcmp0(gtk_button_get_label(GTK_BUTTON(btn)), label) != 0;
+    gtk_button_set_label(GTK_BUTTON(btn), label);
+    if (changed)
+        lm_name_button(btn, label);
 }
 
 void set_button_sensitive(GtkWidget* btn, int on)
@@ -361,7 +365,10 @@ int lm_ui::show_dlg(DLG_TYPE page)
     }
     m_oldWidget = root;
     if (root != nullptr && m_dlgVbox != nullptr) {
-        gtk_box_pack_start(GTK_BOX(m_dlgVbox), root, FALSE, FALSE, 0);
+        // Added as a container child, not with gtk_box_pack_start: only the
+        // "add" signal tells assistive technologies of the new page.
+        gtk_container_add(GTK_CONTAINER(m_dlgVbox), root);
+        gtk_box_set_child_packing(GTK_BOX(m_dlgVbox), root, FALSE, FALSE, 0, GTK_PACK_START);
     }
     if (m_dlgFather != nullptr) {
         gtk_widget_show_all(m_dlgFather);

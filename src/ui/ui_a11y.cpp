@@ -4,6 +4,8 @@
 // ATK is the same on GTK 2 (with the gail and atk-bridge modules) and GTK 3.
 #include "ui/ui_a11y.h"
 
+#include <initializer_list>
+
 #include "ui/images/images.h"
 #include "ui/ui.h"
 
@@ -48,6 +50,12 @@ void expose_status(GtkWidget* label)
 // beside it; its value is the toolkit's own (the fraction shown).
 void expose_progress(GtkWidget* bar, const char* name, GtkWidget* status)
 {
+    if (bar == nullptr || !GTK_IS_PROGRESS_BAR(bar))
+        return;
+    // GTK 2 makes a bar's adjustment at its first fraction, and gail reads
+    // the value from the adjustment it found when the accessible was made:
+    // without one the bar never has a value.
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar), 0.0);
     AtkObject* acc = accessible_of(bar);
     if (acc == nullptr)
         return;
@@ -75,6 +83,12 @@ void lm_describe_picture(GtkWidget* image, const guint8* data)
     }
 }
 
+void lm_name_button(GtkWidget* button, const char* label)
+{
+    if (AtkObject* acc = accessible_of(button))
+        atk_object_set_name(acc, label);
+}
+
 void lm_show_connection_name(GtkWidget* holder, GtkWidget* picture)
 {
     AtkObject* acc = accessible_of(holder);
@@ -90,6 +104,11 @@ void lm_show_connection_name(GtkWidget* holder, GtkWidget* picture)
 
 void lm_ui::expose_accessibility()
 {
+    // Named from the start: ATK announces no name's first setting.
+    for (GtkWidget* btn : {m_btnBack, m_btnNext, m_btnCancel}) {
+        if (btn != nullptr && GTK_IS_BUTTON(btn))
+            lm_name_button(btn, gtk_button_get_label(GTK_BUTTON(btn)));
+    }
     expose_status(m_lblWarning);
     expose_status(m_lblDownload);
     expose_status(m_lblUpdate);

@@ -12,4 +12,8 @@ void lm_describe_picture(GtkWidget* image, const guint8* data);
 // a change of picture is announced as a name change.
 void lm_show_connection_name(GtkWidget* holder, GtkWidget* picture);
 
+// Announces a button's new label as its accessible name: the toolkit
+// replaces the label inside the button and tells nobody.
+void lm_name_button(GtkWidget* button, const char* label);
+
 #endif

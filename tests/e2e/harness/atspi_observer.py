@@ -29,6 +29,8 @@ def describe(obj):
         d["value"] = [v.currentValue, v.minimumValue, v.maximumValue]
     except NotImplementedError:
         pass
+    except Exception as e:  # a value the wizard cannot give
+        d["value"] = str(e)
     try:
         d["text"] = obj.queryText().getText(0, -1)
     except NotImplementedError:
@@ -66,6 +68,9 @@ def poll_signals():
     return True
 
 
+# Listening to children-changed keeps libatspi's cache of the tree up to
+# date when a page replaces another, as in a screen reader.
+pyatspi.Registry.registerEventListener(lambda event: None, "object:children-changed")
 pyatspi.Registry.registerEventListener(on_event, "object:text-changed",
                                        "object:property-change:accessible-name",
                                        "object:property-change:accessible-value",

@@ -382,7 +382,7 @@ def accessible_full_update(ctx):
     bar announces its value and the status texts their changes."""
     def walk(name):
         return "signal walk-%s\nwithin 30 wait-signal walked-%s\n" % (name, name)
-    o = keyboard_full_update(ctx, {0: 20000, 5: 9000}, walk=walk, atspi=True)
+    o = keyboard_full_update(ctx, {0: 60000, 5: 9000}, walk=walk, atspi=True)
     records = [json.loads(line) for line in read_lines(os.path.join(o.work, "atspi.jsonl"))]
     walks = {r["name"]: r["windows"] for r in records if r["kind"] == "walk"}
     check_walks(o, walks, {"welcome": ["欢迎使用墨川电子书升级向导", "下一步"],
