@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "ui/images/images.h"
+#include "ui/toolkit.h"
 #include "ui/ui_a11y.h"
 
 namespace {
@@ -24,12 +25,7 @@ struct Padding {
 // An alignment centred and stretched to its space, holding child (if any).
 GtkWidget* aligned(GtkWidget* child, Padding pad = {0, 0, 0, 0}, gfloat yscale = 1.0f)
 {
-    GtkWidget* alg = gtk_alignment_new(0.5f, 0.5f, 1.0f, yscale);
-    gtk_alignment_set_padding(GTK_ALIGNMENT(alg), pad.top, pad.bottom, pad.left, pad.right);
-    if (child != nullptr) {
-        gtk_container_add(GTK_CONTAINER(alg), child);
-    }
-    return alg;
+    return lm_alignment_new(child, pad.top, pad.bottom, pad.left, pad.right, yscale);
 }
 
 void pack(GtkWidget* box, GtkWidget* child, gboolean expand, gboolean fill)
@@ -46,7 +42,7 @@ void pack_fixed(GtkWidget* box, GtkWidget* child) { pack(box, child, FALSE, FALS
 // A horizontal box holding one fixed child; keeps labels at their natural width.
 GtkWidget* hbox_with(GtkWidget* child)
 {
-    GtkWidget* box = gtk_hbox_new(FALSE, 0);
+    GtkWidget* box = lm_hbox_new();
     pack_fixed(box, child);
     return box;
 }
@@ -144,31 +140,33 @@ GtkWidget* lm_ui::create_father_dlg()
     }
     gtk_window_set_type_hint(GTK_WINDOW(dlg), GDK_WINDOW_TYPE_HINT_DIALOG);
 
-    m_dlgVbox = GTK_DIALOG(dlg)->vbox;
-    gtk_button_box_set_layout(GTK_BUTTON_BOX(GTK_DIALOG(dlg)->action_area), GTK_BUTTONBOX_END);
+    m_dlgVbox = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
 
     m_btnBack = add_button(dlg, "上一步", G_CALLBACK(OnBtnBack), this);
     m_btnNext = add_button(dlg, "下一步", G_CALLBACK(OnBtnNext), this);
     m_btnCancel = add_button(dlg, "取消", G_CALLBACK(OnBtnCancel), this);
+    // The buttons' box is the dialog's action area (reached this way on
+    // both toolkits: GTK 3 deprecates asking the dialog for it).
+    gtk_button_box_set_layout(GTK_BUTTON_BOX(gtk_widget_get_parent(m_btnBack)), GTK_BUTTONBOX_END);
 
     // A close request from the window manager (or Escape) goes through
     // the same confirmation as Cancel; GTK never destroys the window itself.
     g_signal_connect(dlg, "delete-event", G_CALLBACK(OnDeleteEvent), this);
 
-    gtk_widget_modify_bg(dlg, GTK_STATE_NORMAL, &color);
+    lm_widget_set_background(dlg, color);
     return dlg;
 }
 
 GtkWidget* lm_ui::create_welcome_dlg()
 {
-    GtkWidget* root = gtk_hbox_new(FALSE, 0);
+    GtkWidget* root = lm_hbox_new();
     pack(root, create_pixmap(lm_images::Left), FALSE, TRUE);
 
-    GtkWidget* column = gtk_vbox_new(FALSE, 0);
+    GtkWidget* column = lm_vbox_new();
     pack_grow(root, aligned(column));
     pack_fixed(column, aligned(create_pixmap(lm_images::welcome), {73, 0, 0, 0}));
 
-    GtkWidget* texts = gtk_vbox_new(FALSE, 0);
+    GtkWidget* texts = lm_vbox_new();
     pack_grow(column, aligned(texts));
     pack_fixed(texts, aligned(gtk_label_new("Version: 2.0.1 build 0205"), {11, 0, 0, 0}));
     pack_fixed(texts, aligned(hbox_with(gtk_label_new("向导将会通过互联网下载最新的升级软件。")),
@@ -179,7 +177,7 @@ GtkWidget* lm_ui::create_welcome_dlg()
 
 GtkWidget* lm_ui::create_dlg_warning()
 {
-    GtkWidget* root = gtk_vbox_new(FALSE, 0);
+    GtkWidget* root = lm_vbox_new();
     pack_grow(root, aligned(create_pixmap(lm_images::top)));
     pack_grow(root, aligned(gtk_label_new("在更新之前，请确认\n\n"
                                           "    1.您的电脑已连接互联网。\n"
@@ -188,7 +186,7 @@ GtkWidget* lm_ui::create_dlg_warning()
                                           "按键及菜单按键直到电子书的屏幕上显示更新界面。）"),
                             {5, 5, 45, 45}));
 
-    GtkWidget* keys = gtk_hbox_new(FALSE, 0);
+    GtkWidget* keys = lm_hbox_new();
     pack_grow(root, aligned(keys));
     pack_fixed(keys, aligned(create_pixmap(lm_images::power), {0, 0, 87, 0}));
     pack_fixed(keys, aligned(create_pixmap(lm_images::menu), {0, 0, 32, 0}));
@@ -200,10 +198,10 @@ GtkWidget* lm_ui::create_dlg_warning()
 
 GtkWidget* lm_ui::create_dlg_download()
 {
-    GtkWidget* root = gtk_vbox_new(FALSE, 0);
+    GtkWidget* root = lm_vbox_new();
     pack_grow(root, aligned(create_pixmap(lm_images::top)));
 
-    GtkWidget* column = gtk_vbox_new(FALSE, 0);
+    GtkWidget* column = lm_vbox_new();
     pack_fixed(root, aligned(column, {130, 0, 70, 60}));
     m_lblDownload = gtk_label_new("状态:");
     pack_fixed(column, hbox_with(m_lblDownload));
@@ -215,7 +213,7 @@ GtkWidget* lm_ui::create_dlg_download()
 
 GtkWidget* lm_ui::create_dlg_update()
 {
-    GtkWidget* root = gtk_vbox_new(FALSE, 0);
+    GtkWidget* root = lm_vbox_new();
     pack_fixed(root, aligned(create_pixmap(lm_images::top)));
 
     alg_update_con_status = aligned(nullptr, {9, 0, 0, 0});
@@ -242,10 +240,10 @@ GtkWidget* lm_ui::create_dlg_update()
 
 GtkWidget* lm_ui::create_dlg_finish()
 {
-    GtkWidget* root = gtk_hbox_new(FALSE, 0);
+    GtkWidget* root = lm_hbox_new();
     pack_fixed(root, aligned(create_pixmap(lm_images::Left)));
 
-    GtkWidget* column = gtk_vbox_new(FALSE, 0);
+    GtkWidget* column = lm_vbox_new();
     pack_fixed(root, aligned(column, {0, 0, 15, 0}));
     pack_fixed(column, aligned(create_pixmap(lm_images::finish), {54, 0, 0, 0}));
     pack_fixed(column, aligned(gtk_label_new("点击重置键并重新启动您的电子书。\n"
@@ -278,7 +276,7 @@ GtkWidget* lm_ui::create_pixmap(const guint8* data)
     if (pixbuf == nullptr) {
         return nullptr;
     }
-    GtkWidget* image = gtk_image_new_from_pixbuf(pixbuf);
+    GtkWidget* image = lm_image_new(pixbuf, data);
     g_object_unref(pixbuf); // the image holds its own reference
     lm_describe_picture(image, data);
     return image;
@@ -306,7 +304,7 @@ void lm_ui::show_widget(GtkWidget* w, int show)
     if (show) {
         gtk_widget_show_all(w);
     } else {
-        gtk_widget_hide_all(w);
+        lm_widget_hide_all(w);
     }
 }
 

@@ -114,7 +114,7 @@ protected:
     void send_delete_event()
     {
         GdkEvent* ev = gdk_event_new(GDK_DELETE);
-        ev->any.window = GDK_WINDOW(g_object_ref(ui->m_dlgFather->window));
+        ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(ui->m_dlgFather)));
         ev->any.send_event = TRUE;
         gtk_main_do_event(ev);
         gdk_event_free(ev);
@@ -337,7 +337,7 @@ TEST_F(Nav, ConfirmedCancelOnEachEarlyPageQuits)
         EXPECT_FALSE(timer_armed());
         // The window was destroyed before the loop ended.
         EXPECT_FALSE(gtk_widget_get_visible(window));
-        EXPECT_EQ(GTK_WIDGET(window)->window, nullptr);
+        EXPECT_EQ(gtk_widget_get_window(GTK_WIDGET(window)), nullptr);
         g_object_unref(window);
     }
 }
@@ -382,7 +382,11 @@ TEST_F(Nav, CloseRequestAsksLikeCancelAndKeepsTheWindow)
 
     // Escape on the wizard window is a close request too.
     answer_dialogs(&seen, GTK_RESPONSE_CANCEL);
-    gtk_bindings_activate(GTK_OBJECT(ui->m_dlgFather), GDK_Escape, GdkModifierType(0));
+#if GTK_CHECK_VERSION(3, 0, 0)
+    gtk_bindings_activate(G_OBJECT(ui->m_dlgFather), GDK_KEY_Escape, GdkModifierType(0));
+#else
+    gtk_bindings_activate(GTK_OBJECT(ui->m_dlgFather), GDK_KEY_Escape, GdkModifierType(0));
+#endif
     finish_answer(&seen);
     EXPECT_TRUE(seen.seen);
     EXPECT_TRUE(window_alive());

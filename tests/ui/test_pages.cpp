@@ -66,10 +66,12 @@ TEST_F(Pages, WindowIsBuiltWithThreeButtonsAndNoPageYet)
     GdkPixbuf* icon = gtk_window_get_icon(GTK_WINDOW(w));
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(gdk_pixbuf_get_width(icon), 48);
-    EXPECT_EQ(ui.m_dlgVbox, GTK_DIALOG(w)->vbox);
+    EXPECT_EQ(ui.m_dlgVbox, gtk_dialog_get_content_area(GTK_DIALOG(w)));
     EXPECT_FALSE(gtk_widget_get_visible(w));
 
-    GtkWidget* area = GTK_DIALOG(w)->action_area;
+    GtkWidget* area = gtk_widget_get_parent(ui.m_btnBack);
+    ASSERT_TRUE(GTK_IS_BUTTON_BOX(area));
+    EXPECT_EQ(gtk_widget_get_parent(area), gtk_widget_get_parent(ui.m_dlgVbox));
     EXPECT_EQ(gtk_button_box_get_layout(GTK_BUTTON_BOX(area)), GTK_BUTTONBOX_END);
     GtkWidget* buttons[] = {ui.m_btnBack, ui.m_btnNext, ui.m_btnCancel};
     const char* labels[] = {"上一步", "下一步", "取消"};

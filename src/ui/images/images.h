@@ -17,6 +17,18 @@ extern const guint8 link_1[];  // 402 x 128 RGB, reader attached
 extern const guint8 Link_2[];  // 402 x 128 RGB, reader not attached
 extern const guint8 finish[];  // 225 x 24 RGB, Finish heading
 
+// The same pictures drawn at twice the size, for screens scaled by 2; only
+// a GTK 3 build has them (GTK 2 does not scale).
+extern const guint8 lumora_2x[];
+extern const guint8 Left_2x[];
+extern const guint8 welcome_2x[];
+extern const guint8 top_2x[];
+extern const guint8 power_2x[];
+extern const guint8 menu_2x[];
+extern const guint8 link_1_2x[];
+extern const guint8 Link_2_2x[];
+extern const guint8 finish_2x[];
+
 } // namespace lm_images
 
 #endif

@@ -7,11 +7,13 @@ std::string save_screenshot(const std::vector<GtkWidget*>& windows, const std::s
 {
     // Draw what is pending and let the X server finish, so the picture
     // shows the state the step has just seen.
-    gdk_window_process_all_updates();
-    gdk_flush();
+#if !GTK_CHECK_VERSION(3, 0, 0)
+    gdk_window_process_all_updates(); // GTK 3 paints on its frame clock
+#endif
+    gdk_display_flush(gdk_display_get_default());
 
     GdkWindow* root = gdk_get_default_root_window();
-    GdkRectangle screen = {0, 0, gdk_screen_width(), gdk_screen_height()};
+    GdkRectangle screen = {0, 0, gdk_window_get_width(root), gdk_window_get_height(root)};
     GdkRectangle area = screen;
     bool first = true;
     for (GtkWidget* window : windows) {
@@ -38,7 +40,11 @@ std::string save_screenshot(const std::vector<GtkWidget*>& windows, const std::s
         *error = "window is off the screen";
         return "";
     }
+#if GTK_CHECK_VERSION(3, 0, 0)
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(root, x, y, w, h);
+#else
     GdkPixbuf* pixbuf = gdk_pixbuf_get_from_drawable(nullptr, root, nullptr, x, y, 0, 0, w, h);
+#endif
     if (!pixbuf) {
         *error = "could not read the screen";
         return "";

@@ -24,8 +24,10 @@ const Shot kShots[] = {
 void settle()
 {
     for (int round = 0; round < 10; ++round) {
-        gdk_window_process_all_updates();
-        gdk_flush();
+#if !GTK_CHECK_VERSION(3, 0, 0)
+        gdk_window_process_all_updates(); // GTK 3 paints on its frame clock
+#endif
+        gdk_display_flush(gdk_display_get_default());
         while (gtk_events_pending()) {
             gtk_main_iteration_do(FALSE);
         }
@@ -35,14 +37,17 @@ void settle()
 
 bool save_window(GtkWidget* window, const std::string& path)
 {
-    GdkWindow* gdkwin = window->window;
+    GdkWindow* gdkwin = gtk_widget_get_window(window);
     if (gdkwin == nullptr) {
         return false;
     }
-    gint width = 0, height = 0;
-    gdk_drawable_get_size(GDK_DRAWABLE(gdkwin), &width, &height);
+    gint width = gdk_window_get_width(gdkwin), height = gdk_window_get_height(gdkwin);
+#if GTK_CHECK_VERSION(3, 0, 0)
+    GdkPixbuf* shot = gdk_pixbuf_get_from_window(gdkwin, 0, 0, width, height);
+#else
     GdkPixbuf* shot = gdk_pixbuf_get_from_drawable(nullptr, GDK_DRAWABLE(gdkwin), nullptr, 0, 0, 0, 0,
                                                    width, height);
+#endif
     if (shot == nullptr) {
         return false;
     }
