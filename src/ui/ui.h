@@ -218,7 +218,8 @@ public:
     int m_nCheckShown;
 
     // Screen readers and the keyboard (ui_a11y.cpp). Main thread only:
-    // the page on which the focus was last placed.
+    // the page keep_default_button last ran on; on a new page the default
+    // button takes the focus.
     void expose_accessibility();
     GtkWidget* default_button() const;
     void keep_default_button();
