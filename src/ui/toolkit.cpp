@@ -30,6 +30,11 @@ void lm_widget_set_background(GtkWidget* w, const GdkColor& color)
 
 GtkWidget* lm_image_new(GdkPixbuf* pixbuf, const guint8*) { return gtk_image_new_from_pixbuf(pixbuf); }
 
+void lm_window_set_icon(GtkWindow* window, GdkPixbuf* icon, const guint8*)
+{
+    gtk_window_set_icon(window, icon);
+}
+
 #else
 
 namespace {
@@ -60,6 +65,17 @@ const guint8* twice_of(const guint8* data)
     return nullptr;
 }
 
+GdkPixbuf* decode(const guint8* data)
+{
+    if (data == nullptr) {
+        return nullptr;
+    }
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_inline(-1, data, FALSE, nullptr);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    return pixbuf;
+}
+
 // The picture for the image's scale now: the twice-size drawing as a
 // surface of scale 2 (GTK draws it at the picture's size, every pixel
 // sharp), else the picture itself.
@@ -67,12 +83,7 @@ void show_at_scale(GtkWidget* image)
 {
     auto* once = static_cast<GdkPixbuf*>(g_object_get_data(G_OBJECT(image), kPictureOnce));
     auto* twice = static_cast<const guint8*>(g_object_get_data(G_OBJECT(image), kPictureTwice));
-    GdkPixbuf* big = nullptr;
-    if (twice != nullptr && gtk_widget_get_scale_factor(image) >= 2) {
-        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-        big = gdk_pixbuf_new_from_inline(-1, twice, FALSE, nullptr);
-        G_GNUC_END_IGNORE_DEPRECATIONS
-    }
+    GdkPixbuf* big = gtk_widget_get_scale_factor(image) >= 2 ? decode(twice) : nullptr;
     if (big != nullptr) {
         cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(big, 2, nullptr);
         gtk_image_set_from_surface(GTK_IMAGE(image), surface);
@@ -135,6 +146,20 @@ GtkWidget* lm_image_new(GdkPixbuf* pixbuf, const guint8* data)
     show_at_scale(image);
     g_signal_connect(image, "notify::scale-factor", G_CALLBACK(on_scale_changed), nullptr);
     return image;
+}
+
+void lm_window_set_icon(GtkWindow* window, GdkPixbuf* icon, const guint8* data)
+{
+    GList* icons = g_list_append(nullptr, icon);
+    GdkPixbuf* big = decode(twice_of(data));
+    if (big != nullptr) {
+        icons = g_list_append(icons, big);
+    }
+    gtk_window_set_icon_list(window, icons);
+    g_list_free(icons);
+    if (big != nullptr) {
+        g_object_unref(big);
+    }
 }
 
 #endif

@@ -29,4 +29,8 @@ void lm_widget_set_background(GtkWidget* w, const GdkColor& color);
 // follows the scale when the window moves to another screen.
 GtkWidget* lm_image_new(GdkPixbuf* pixbuf, const guint8* data);
 
+// The window's icon, `data` decoded into `icon`; on GTK 3 together with its
+// twice-size drawing, for the desktop to pick from.
+void lm_window_set_icon(GtkWindow* window, GdkPixbuf* icon, const guint8* data);
+
 #endif

@@ -135,7 +135,7 @@ GtkWidget* lm_ui::create_father_dlg()
 
     GdkPixbuf* icon = create_pixbuf(lm_images::lumora);
     if (icon != nullptr) {
-        gtk_window_set_icon(GTK_WINDOW(dlg), icon);
+        lm_window_set_icon(GTK_WINDOW(dlg), icon, lm_images::lumora);
         g_object_unref(icon);
     }
     gtk_window_set_type_hint(GTK_WINDOW(dlg), GDK_WINDOW_TYPE_HINT_DIALOG);

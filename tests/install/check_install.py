@@ -470,7 +470,12 @@ def deb(args):
         c.expect(fields.get("Description"), "no Description")
         depends = fields.get("Depends", "")
         c.expect("libcap2-bin" in depends, "Depends lacks libcap2-bin (setcap): %r" % depends)
-        c.expect("libgtk2.0-0" in depends, "Depends lacks libgtk2.0-0: %r" % depends)
+        # The toolkit the program was built with, and only that one
+        # (libgtk-3-0 is libgtk-3-0t64 from Debian 13 on).
+        gtk = {"2": "libgtk2.0-0", "3": "libgtk-3-0"}
+        other = gtk["3" if args.gtk == "2" else "2"]
+        c.expect(gtk[args.gtk] in depends, "Depends lacks %s: %r" % (gtk[args.gtk], depends))
+        c.expect(other not in depends, "Depends names %s: %r" % (other, depends))
         c.expect(re.search(r"\bpostinst\b", info), "no postinst in the control archive")
 
         with tempfile.TemporaryDirectory(prefix="lumora-ctl-") as ctl:
@@ -551,6 +556,7 @@ def main():
     parser.add_argument("what", choices=["staging", "deb", "postinst"])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--version", default="")
+    parser.add_argument("--gtk", choices=["2", "3"], default="2")
     args = parser.parse_args()
     return {"staging": staging, "deb": deb, "postinst": postinst}[args.what](args)
 

@@ -387,6 +387,10 @@ TEST_F(Nav, CloseRequestAsksLikeCancelAndKeepsTheWindow)
 #else
     gtk_bindings_activate(GTK_OBJECT(ui->m_dlgFather), GDK_KEY_Escape, GdkModifierType(0));
 #endif
+    // GTK 3 sends the close request from an idle callback.
+    for (int i = 0; i < 100 && !seen.seen; ++i) {
+        g_main_context_iteration(nullptr, TRUE); // the answerer ticks every 20 ms
+    }
     finish_answer(&seen);
     EXPECT_TRUE(seen.seen);
     EXPECT_TRUE(window_alive());

@@ -62,7 +62,14 @@ protected:
     std::string warning_text() const { return gtk_label_get_text(GTK_LABEL(ui->m_lblWarning)); }
     std::string download_text() const { return gtk_label_get_text(GTK_LABEL(ui->m_lblDownload)); }
     double download_bar() const { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(ui->m_prgDownload)); }
-    GtkWidget* picture_shown() const { return gtk_bin_get_child(GTK_BIN(ui->alg_update_con_status)); }
+    // The one child of the picture's holder (an alignment, or a box on GTK 3).
+    GtkWidget* picture_shown() const
+    {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(ui->alg_update_con_status));
+        GtkWidget* child = children != nullptr && children->next == nullptr ? GTK_WIDGET(children->data) : nullptr;
+        g_list_free(children);
+        return child;
+    }
 
     TimedUi* ui = nullptr;
 };

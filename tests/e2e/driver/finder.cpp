@@ -73,6 +73,39 @@ uint32_t pixel_hash(GdkPixbuf* pixbuf)
     return h;
 }
 
+// The picture an image shows, by its size on the screen and its pixels:
+// a pixbuf, or (GTK 3 on a screen scaled by 2) a surface of its
+// twice-size drawing. Empty when it shows neither at that size.
+std::string picture_id(GtkImage* image, int width, int height)
+{
+    char hex[16] = "";
+#if GTK_CHECK_VERSION(3, 0, 0)
+    if (gtk_image_get_storage_type(image) == GTK_IMAGE_SURFACE) {
+        cairo_surface_t* surface = nullptr;
+        g_object_get(image, "surface", &surface, NULL);
+        double sx = 1, sy = 1;
+        cairo_surface_get_device_scale(surface, &sx, &sy);
+        int w = cairo_image_surface_get_width(surface), h = cairo_image_surface_get_height(surface);
+        if (w == static_cast<int>(width * sx) && h == static_cast<int>(height * sy)) {
+            const unsigned char* data = cairo_image_surface_get_data(surface);
+            uint32_t hash = 2166136261u;
+            for (int i = 0; data && i < cairo_image_surface_get_stride(surface) * h; ++i)
+                hash = (hash ^ data[i]) * 16777619u;
+            snprintf(hex, sizeof hex, "%08x", hash ? hash : 1);
+        }
+        cairo_surface_destroy(surface);
+        return hex;
+    }
+#endif
+    if (gtk_image_get_storage_type(image) != GTK_IMAGE_PIXBUF)
+        return hex;
+    GdkPixbuf* pixbuf = gtk_image_get_pixbuf(image);
+    if (!pixbuf || gdk_pixbuf_get_width(pixbuf) != width || gdk_pixbuf_get_height(pixbuf) != height)
+        return hex;
+    snprintf(hex, sizeof hex, "%08x", pixel_hash(pixbuf));
+    return hex;
+}
+
 } // namespace
 
 GtkWidget* find_wizard()
@@ -154,15 +187,9 @@ std::string shown_picture(GtkWidget* wizard, int width, int height)
     walk(wizard, [&](GtkWidget* w) {
         if (id != "none" || !GTK_IS_IMAGE(w) || !is_shown(w))
             return;
-        if (gtk_image_get_storage_type(GTK_IMAGE(w)) != GTK_IMAGE_PIXBUF)
-            return;
-        GdkPixbuf* pixbuf = gtk_image_get_pixbuf(GTK_IMAGE(w));
-        if (!pixbuf || gdk_pixbuf_get_width(pixbuf) != width ||
-            gdk_pixbuf_get_height(pixbuf) != height)
-            return;
-        char hex[16];
-        snprintf(hex, sizeof hex, "%08x", pixel_hash(pixbuf));
-        id = hex;
+        std::string seen = picture_id(GTK_IMAGE(w), width, height);
+        if (!seen.empty())
+            id = seen;
     });
     return id;
 }
