@@ -7,6 +7,7 @@
 #include "ui/i18n.h"
 #include "ui/images/images.h"
 #include "ui/toolkit.h"
+#include "ui/ui_a11y.h"
 
 namespace {
 
@@ -61,7 +62,11 @@ void set_button_label(GtkWidget* btn, const char* text)
     if (btn == nullptr || !GTK_IS_BUTTON(btn)) {
         return;
     }
-    gtk_button_set_label(GTK_BUTTON(btn), text != nullptr ? text : "");
+    const char* label = text != nullptr ? text : "";
+    bool changed = g_strcmp0(gtk_button_get_label(GTK_BUTTON(btn)), label) != 0;
+    gtk_button_set_label(GTK_BUTTON(btn), label);
+    if (changed)
+        lm_name_button(btn, label);
 }
 
 void set_button_sensitive(GtkWidget* btn, int on)
@@ -118,6 +123,7 @@ int lm_ui::create_dlg()
     m_dlgDownload = create_dlg_download();
     m_dlgUpdate = create_dlg_update();
     m_dlgFinish = create_dlg_finish();
+    expose_accessibility();
     return 0;
 }
 
@@ -270,13 +276,14 @@ GtkWidget* lm_ui::create_pixmap(const guint8* data)
         return nullptr;
     }
     // The language's own drawing, so that its twice-size drawing is found too.
-    data = lm_images::localised(data, lm_catalogue_language());
-    GdkPixbuf* pixbuf = create_pixbuf(data);
+    const guint8* shown = lm_images::localised(data, lm_catalogue_language());
+    GdkPixbuf* pixbuf = create_pixbuf(shown);
     if (pixbuf == nullptr) {
         return nullptr;
     }
-    GtkWidget* image = lm_image_new(pixbuf, data);
+    GtkWidget* image = lm_image_new(pixbuf, shown);
     g_object_unref(pixbuf); // the image holds its own reference
+    lm_describe_picture(image, data);
     return image;
 }
 
@@ -311,6 +318,7 @@ void lm_ui::btn_sense(int mask)
     set_button_sensitive(m_btnBack, mask & BTN_BACK);
     set_button_sensitive(m_btnNext, mask & BTN_NEXT);
     set_button_sensitive(m_btnCancel, mask & BTN_CANCEL);
+    keep_default_button();
 }
 
 int lm_ui::SetProgress(GtkWidget* w, float pos)
@@ -360,7 +368,10 @@ int lm_ui::show_dlg(DLG_TYPE page)
     }
     m_oldWidget = root;
     if (root != nullptr && m_dlgVbox != nullptr) {
-        gtk_box_pack_start(GTK_BOX(m_dlgVbox), root, FALSE, FALSE, 0);
+        // Added as a container child, not with gtk_box_pack_start: only the
+        // "add" signal tells assistive technologies of the new page.
+        gtk_container_add(GTK_CONTAINER(m_dlgVbox), root);
+        gtk_box_set_child_packing(GTK_BOX(m_dlgVbox), root, FALSE, FALSE, 0, GTK_PACK_START);
     }
     if (m_dlgFather != nullptr) {
         gtk_widget_show_all(m_dlgFather);

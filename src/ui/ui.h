@@ -218,6 +218,14 @@ public:
     // re-arms the timer once the result is shown.
     lm_warning_check* m_pCheck;
     int m_nCheckShown;
+
+    // Screen readers and the keyboard (ui_a11y.cpp). Main thread only:
+    // the page keep_default_button last ran on; on a new page the default
+    // button takes the focus.
+    void expose_accessibility();
+    GtkWidget* default_button() const;
+    void keep_default_button();
+    int m_nFocusPage = 0;
 };
 
 #endif

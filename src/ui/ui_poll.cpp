@@ -10,6 +10,7 @@
 #include "net/download.h"
 #include "ui/i18n.h"
 #include "ui/ui.h"
+#include "ui/ui_a11y.h"
 #include "ui/ui_check.h"
 #include "usb/update.h"
 
@@ -203,6 +204,7 @@ void swap_picture(GtkWidget* alignment, GtkWidget** shown, GtkWidget* picture)
     gtk_container_add(GTK_CONTAINER(alignment), picture);
     if (held_by_us)
         g_object_unref(picture);
+    lm_show_connection_name(alignment, picture);
 }
 
 }  // namespace

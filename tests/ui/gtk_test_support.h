@@ -45,6 +45,8 @@ struct DialogSeen {
     std::string text;
     std::string title;
     GtkMessageType type = GTK_MESSAGE_OTHER;
+    // Its OK button was the default and had the focus: Enter answers OK.
+    bool ok_takes_enter = false;
     std::vector<std::string> texts;
     gint response = 0;
     guint source = 0;

@@ -287,6 +287,7 @@ TEST_F(Nav, CancelNotConfirmedLeavesEverythingAsItWas)
         EXPECT_EQ(seen.text, "您确定要退出墨川电子书升级软件吗？");
         EXPECT_EQ(seen.title, "墨川电子书升级软件");
         EXPECT_EQ(seen.type, GTK_MESSAGE_INFO);
+        EXPECT_TRUE(seen.ok_takes_enter);
         EXPECT_EQ(ui->m_curDlgIdx, lm_ui::DLGWARN);
         EXPECT_EQ(ui->m_nCancel, 0);
         EXPECT_TRUE(window_alive());

@@ -193,6 +193,9 @@ TEST_F(Poll, FailedDownloadLeavesBackAndCancel)
     g_atomic_int_set(&ui->m_downError, 1);
     ui->OnSetProgress();
     EXPECT_EQ(sensitive_mask(*ui), 5);
+    // Enter and the focus go to "上一步", the way to try again.
+    EXPECT_EQ(gtk_window_get_default_widget(GTK_WINDOW(ui->m_dlgFather)), ui->m_btnBack);
+    EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(ui->m_dlgFather)), ui->m_btnBack);
 }
 
 TEST_F(Poll, ConnectionPictureSwapsOnlyWhenAttachmentChanges)

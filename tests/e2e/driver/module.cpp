@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "finder.h"
+#include "keys.h"
 #include "screenshot.h"
 #include "script.h"
 #include "transcript.h"
@@ -164,6 +165,13 @@ void observe()
     }
 }
 
+// Where a key press goes: the newest message dialog, else the wizard.
+GtkWidget* key_window()
+{
+    std::vector<GtkWidget*> dialogs = shown_message_dialogs();
+    return dialogs.empty() ? find_wizard() : dialogs.back();
+}
+
 bool button_ready(const std::string& label, GtkWidget** button)
 {
     *button = find_button(label);
@@ -284,6 +292,16 @@ bool try_step(const step& st, double elapsed)
     case step_kind::screenshot_screen:
         schedule(action_kind::screenshot, kScreenshotSettleMs);
         return false;
+    case step_kind::key:
+        if (!press_key(key_window(), st.text))
+            fail("cannot press " + st.text);
+        transcript_line("key " + st.text);
+        return true;
+    case step_kind::expect_focus:
+        if (focused_button(key_window()) != st.text)
+            return false;
+        transcript_line("focus " + st.text);
+        return true;
     case step_kind::expect_label:
         if (!any_label([&](const std::string& t) { return t == st.text; }, &seen))
             return false;

@@ -61,6 +61,8 @@ const std::map<std::string, step_kind>& verbs()
 {
     static const std::map<std::string, step_kind> table = {
         {"click", step_kind::click},
+        {"key", step_kind::key},
+        {"expect-focus", step_kind::expect_focus},
         {"expect-label", step_kind::expect_label},
         {"expect-label-match", step_kind::expect_label_match},
         {"steady-label", step_kind::steady_label},

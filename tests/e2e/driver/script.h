@@ -9,6 +9,8 @@ namespace e2e {
 
 enum class step_kind {
     click,              // click LABEL: press a visible, sensitive button
+    key,                // key KEYSYM: a key press to the newest dialog, else the wizard
+    expect_focus,       // expect-focus LABEL: that window's focused button
     expect_label,       // expect-label TEXT: a visible label with exactly TEXT
     expect_label_match, // expect-label-match REGEX
     steady_label,       // steady-label SECONDS TEXT: TEXT shown for SECONDS without a break

@@ -35,7 +35,8 @@ class Tools:
 
 def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts=(),
                  timeout=600, cut_network_on_signal=False, env_extra=None, proxy=False,
-                 silent_dns=False, kill_on_signal=None, drop_all_traffic=False, logind_mock=False):
+                 silent_dns=False, kill_on_signal=None, drop_all_traffic=False, logind_mock=False,
+                 atspi=False):
     """Runs one scenario with the files already in work/root. Returns the
     updater's exit status (None when the run had to be killed). With proxy,
     tinyproxy is the only route to port 80 and http_proxy names it. With
@@ -60,6 +61,7 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
         "kill_on_signal": kill_on_signal,
         "drop_all_traffic": drop_all_traffic,
         "logind_mock": logind_mock,
+        "atspi": atspi,
     }
     config = os.path.join(work, "inner.json")
     with open(config, "w") as f:
@@ -316,6 +318,51 @@ def start_logind_mock(work, env_extra):
     return procs, env
 
 
+def start_atspi(work, tools, env_extra):
+    """A session bus of the run's own with at-spi-bus-launcher on it, and the
+    observer listening; the updater loads gail and atk-bridge (GTK 3 has
+    both built in and skips the names). Each runs in a process group of its
+    own, which stop_group ends with the accessibility bus and registry."""
+    address = "unix:path=" + os.path.join(work, "session_bus")
+    env_extra.update(DBUS_SESSION_BUS_ADDRESS=address, NO_AT_BRIDGE=None,
+                     GTK_MODULES="gail:atk-bridge:" + tools["driver"])
+    env = updater_env(work, tools, env_extra)
+    log = open(os.path.join(work, "atspi.out"), "wb")
+    observer = ["/usr/bin/python3",
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_observer.py"), work]
+
+    def exists(name):
+        return lambda: os.path.exists(os.path.join(work, name))
+
+    def a11y_bus_owned():  # asked without starting the launcher by activation
+        got = subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
+                              "--object-path", "/org/freedesktop/DBus", "--method",
+                              "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"],
+                             env=env, capture_output=True, text=True)
+        return "true" in got.stdout
+
+    procs = []
+    for cmd, ready in ((["dbus-daemon", "--session", "--address=" + address, "--nofork"], exists("session_bus")),
+                       (["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], a11y_bus_owned),
+                       (observer, exists("atspi.ready"))):
+        procs.append(subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env,
+                                      start_new_session=True))
+        deadline = time.monotonic() + SERVER_READY_S
+        while not ready():
+            if procs[-1].poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("%s did not start (see atspi.out)" % cmd[0])
+            time.sleep(0.1)
+    return procs
+
+
+def stop_group(proc, grace_s):
+    stop(proc, grace_s)
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except OSError:
+        pass
+
+
 def log_inhibitors(work, env, who, stop_event):
     """Every 100 ms: how many inhibitors `who` holds; a line "mark NAME"
     once the driver wrote the signal NAME."""
@@ -353,6 +400,8 @@ def inner_main(config_path):
         helpers, env = start_logind_mock(cfg["work"], cfg["env_extra"])
         threading.Thread(target=log_inhibitors, args=(cfg["work"], env, "墨川电子书升级软件",
                                                       stop_logging), daemon=True).start()
+    if cfg.get("atspi"):
+        helpers += start_atspi(cfg["work"], cfg["tools"], cfg["env_extra"])
     server = start_server(cfg)
     proxy = None
     if cfg.get("drop_all_traffic"):
@@ -368,7 +417,7 @@ def inner_main(config_path):
         stop_logging.set()
         stop(server, grace_s=5)
         for proc in reversed(helpers):
-            stop(proc, grace_s=5)
+            stop_group(proc, grace_s=5)
     with open(os.path.join(cfg["work"], "status"), "w") as f:
         f.write("%d\n" % status)
     return 0

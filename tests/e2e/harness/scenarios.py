@@ -335,6 +335,122 @@ def full_update_via_proxy(ctx):
     return o
 
 
+def keyboard_script(dialogs, walk=lambda name: ""):
+    """The full update by key presses alone: each page's default button has
+    the focus and takes Enter, Tab visits the sensitive buttons in the order
+    shown, Escape on the Warning page asks to quit and Escape stays.
+    dialogs: (name, text) of the stage dialogs; walk(name): lines that let
+    the AT-SPI observer walk the tree there."""
+    stages = "".join("within 60 dialog %s -> none\n%skey Return\n" % (text, walk(name))
+                     for name, text in dialogs)
+    return """
+timeout 30
+expect-page Welcome
+expect-focus 下一步
+%s
+key Tab
+expect-focus 取消
+key Tab
+expect-focus 下一步
+key Return
+expect-page Warning
+key Escape
+dialog %s -> none
+%s
+key Escape
+within 60 expect-sensitive 下一步
+expect-focus 下一步
+%s
+key Tab
+expect-focus 取消
+key Tab
+expect-focus 上一步
+key Tab
+expect-focus 下一步
+key Return
+expect-page Download
+expect-focus 下载
+%s
+key Return
+within 60 expect-label-match ^状态: ([1-9][0-9]?)%% 已下载$
+within 120 expect-page Update
+expect-focus 更新
+%s
+key Return
+%s
+within 150 expect-page Finish
+expect-focus 完成
+%s
+key Return
+within 10 expect-exit
+""" % (walk("welcome"), T.QUIT_QUESTION, walk("quit"), walk("warning"), walk("download"),
+       walk("update"), stages, walk("finish"))
+
+
+def keyboard_full_update(ctx, blocks=SIX_BLOCKS, walk=lambda name: "", atspi=False):
+    """Welcome to Finish with six blocks, by the keyboard alone."""
+    image = build_image(64, blocks)
+    ctx.serve(image)
+    n = len(image.stages())
+    dialogs = [("stage%d" % i, "第1步更新成功" if i == 1 else "第%d步已成功更新" % i) for i in range(1, n)]
+    o = ctx.run(keyboard_script(dialogs, walk), server_opts=TRICKLE, atspi=atspi)
+    check_clean_end(o)
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
+    o.expect(not o.transcript.of("click"), "a button was clicked")
+    check_dialogs(o, [("info", "ok,cancel", T.QUIT_QUESTION), ("info", "ok", T.STAGE_FIRST_DONE % 1)] +
+                  [("info", "ok", T.STAGE_DONE % i) for i in range(2, n)])
+    check_frames(o, image.stages())
+    return o
+
+
+def accessible_full_update(ctx):
+    """The keyboard's update with two blocks, watched over AT-SPI: on every
+    page and dialog nothing that shows something is nameless, the pictures
+    carry their names, dialogs are alerts with their text; the download's
+    bar announces its value and the status texts their changes."""
+    def walk(name):
+        return "signal walk-%s\nwithin 30 wait-signal walked-%s\n" % (name, name)
+    o = keyboard_full_update(ctx, {0: 60000, 5: 9000}, walk=walk, atspi=True)
+    records = [json.loads(line) for line in read_lines(os.path.join(o.work, "atspi.jsonl"))]
+    walks = {r["name"]: r["windows"] for r in records if r["kind"] == "walk"}
+    check_walks(o, walks, {"welcome": ["欢迎使用墨川电子书升级向导", "下一步"],
+                           "warning": ["开机键", "菜单键"], "download": ["下载进度", "下载"],
+                           "update": ["设备已连接", "更新进度"], "finish": ["墨川电子书升级完成", "完成"]},
+                {"quit": T.QUIT_QUESTION, "stage1": T.STAGE_FIRST_DONE % 1})
+    events = [r for r in records if r["kind"] == "event"]
+    values = [e["value"] for e in events if e["role"] == "progress bar" and e["name"] == "下载进度"]
+    shown = [v for v, _, _ in values]
+    o.expect(len(set(shown)) >= 3 and shown == sorted(shown) and
+             all(lo <= v <= hi for v, lo, hi in values) and any(lo < v < hi for v, lo, hi in values),
+             "the download's bar did not announce a rising value: %s" % values)
+    status = [(e["type"], e.get("text", e["name"])) for e in events if e["role"] == "status bar"]
+    o.expect([t for _, t in status if re.match(r"^状态: \d+% 已下载$", t)],
+             "no change of the download's status was announced: %s" % status[:20])
+    o.expect(("object:property-change:accessible-name", "设备未连接") in
+             [(e["type"], e["name"]) for e in events if e["role"] == "status bar"],
+             "the reader's leaving was not announced: %s" % status[-20:])
+    return o
+
+
+def check_walks(o, walks, names, alerts):
+    for page, windows in sorted(walks.items()):
+        objects = [x for w in windows for x in [w] + w["tree"]]
+        unnamed = [x for x in objects if x["role"] in ("image", "icon", "progress bar", "push button",
+                                                       "label", "status bar", "alert", "dialog")
+                   and not x["name"] and x.get("text", "?") != ""]
+        o.expect(not unnamed, "%s: nameless objects: %s" % (page, unnamed))
+        missing = [n for n in names.get(page, []) if n not in [x["name"] for x in objects]]
+        o.expect(not missing, "%s: nothing named %s" % (page, missing))
+        if page in alerts:
+            o.expect([w for w in windows if w["role"] == "alert" and
+                      alerts[page] in [x["name"] for x in w["tree"]]],
+                     "%s: no alert with its text: %s" % (page, [w["role"] for w in windows]))
+        else:
+            o.expect([w for w in windows if w["role"] == "dialog" and w["name"] == T.TITLE],
+                     "%s: the wizard window is not named" % page)
+    o.expect(sorted(walks) == sorted(list(names) + list(alerts)), "walked only %s" % sorted(walks))
+
+
 def reader_renumbered(ctx):
     """The reader comes back under a new device number after each stage, at
     once, before the status poll could see it away; a reader of another
@@ -1009,7 +1125,8 @@ SCENARIOS = {f.__name__: f for f in (
     warning_network_lost, warning_no_reader, warning_refused_model, warning_all_present,
     warning_probes_dropped, warning_live_window, warning_quit_during_check, warning_silent_reader,
     invalid_image, reader_swapped, interrupted_update_finished, sent_never_confirmed,
-    stage_failed_twice, history_odd_path)}
+    stage_failed_twice, history_odd_path, keyboard_full_update,
+    accessible_full_update)}
 for _point in CRASH_POINTS:
     SCENARIOS["crash_" + _point] = (lambda p: lambda ctx: crash_sweep(ctx, p))(_point)
 
