@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -159,7 +160,8 @@ TEST_F(TransferTest, TwentyMiBStreamsThroughAWindowOf64Urbs)
     lumora_fake::reader_stats st = reader->stats();
     EXPECT_EQ(urbs_for(frame_bytes), int(st.urb_lengths.size()));
     EXPECT_EQ(64, st.max_in_flight);
-    EXPECT_EQ(64, st.urb_buffers);  // the ring: 1 MiB whatever the block's size
+    // the ring: 1 MiB whatever the block's size
+    EXPECT_EQ(64u, std::set<unsigned long>(st.urb_buffers.begin(), st.urb_buffers.end()).size());
     EXPECT_EQ(10, st.urb_lengths.back());
     ASSERT_EQ(1u, reader->frames().size());
     EXPECT_TRUE(reader->frames()[0].ok);
