@@ -1018,8 +1018,7 @@ void reader_impl::complete_urb_bytes(const pending_urb& u, int actual)
     take_bytes(u.bytes.data(), size_t(actual));
 }
 
-// Bytes that reached the reader. A URB's bytes all belong to one frame:
-// what follows a frame's end in the same URB spoils it.
+// Bytes that reached the reader, in order.
 void reader_impl::take_bytes(const unsigned char* data, size_t n)
 {
     if (opt.capture_wire)
