@@ -47,7 +47,7 @@ struct command {
 
 // The child's reader, kept reachable: its threads live in the parent only,
 // so it must never be destroyed here.
-fake_reader* g_abandoned = nullptr;
+fake_reader* volatile g_abandoned = nullptr;
 
 } // namespace
 
