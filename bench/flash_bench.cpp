@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_reader.h"
+#include "reader_process.h"
 #include "reference_client.h"
 #include "usb/update.h"
 
@@ -52,7 +52,7 @@ enum Client { kUpdater, kReference };
 const char* const kClientNames[] = {"updater", "reference"};
 
 // One write by `client`; 0 when it succeeded.
-int run_once(Client client, bench::BenchReader& reader, lm_update& update,
+int run_once(Client client, lumora_fake::reader_process& reader, lm_update& update,
              const std::vector<unsigned char>& payload, const std::vector<unsigned char>& frame)
 {
     if (client == kUpdater)
@@ -89,7 +89,7 @@ bool reset_peak()
     return fclose(f) == 0 && ok;
 }
 
-int measure_memory(bench::BenchReader& reader, lm_update& update, long mib)
+int measure_memory(lumora_fake::reader_process& reader, lm_update& update, long mib)
 {
     std::vector<unsigned char> payload = random_block(mib * kMiB);
     std::vector<unsigned char> frame(payload.size() + 10);
@@ -140,7 +140,11 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    bench::BenchReader reader;
+    // Every URB completes as it is submitted: what is measured is the host side.
+    lumora_fake::reader_options options;
+    options.complete_at_once = true;
+    options.keep_payloads = false;
+    lumora_fake::reader_process reader(options);
     if (!reader.start())
         return 2;
     lm_update update;
@@ -166,7 +170,7 @@ int main(int argc, char** argv)
                 int rc = run_once(client, reader, update, payload, frame);
                 cpu = clock_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
                 wall = clock_seconds(CLOCK_MONOTONIC) - wall;
-                bench::ReaderCounters seen = reader.counters();
+                lumora_fake::reader_counters seen = reader.counters();
                 // A failed or garbled write is never reported as a time.
                 if (rc != 0 || seen.frames_ok != 1 || seen.frames_bad != 0) {
                     fprintf(stderr, "%s, %ld MiB: write %d, reader saw %d good and %d bad frames\n",

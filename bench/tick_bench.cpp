@@ -8,13 +8,13 @@
 
 #include <string>
 
-#include "bench_reader.h"
+#include "reader_process.h"
 #include "usb/discovery.h"
 #include "usb/update.h"
 
 namespace {
 
-bench::BenchReader* g_reader = nullptr;
+lumora_fake::reader_process* g_reader = nullptr;
 
 void connection_test(benchmark::State& state)
 {
@@ -47,7 +47,8 @@ void node_open_close(benchmark::State& state)
 
 void rediscovery(benchmark::State& state, int entries)
 {
-    if (!g_reader->set_usb_entries(entries)) {
+    // The reader and entries - 1 other devices.
+    if (!g_reader->set_other_devices(entries - 1)) {
         state.SkipWithError("building the sysfs tree failed");
         return;
     }
@@ -78,7 +79,10 @@ void register_all()
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    bench::BenchReader reader;
+    lumora_fake::reader_options options;
+    options.complete_at_once = true;
+    options.keep_payloads = false;
+    lumora_fake::reader_process reader(options);
     if (!reader.start())
         return 2;
     g_reader = &reader;

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bench_reader.h"
+#include "reader_process.h"
 #include "reference_client.h"
 #include "usb/discovery.h"
 #include "usb/update.h"
@@ -25,7 +25,10 @@ class Instruments : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        reader = new bench::BenchReader();
+        lumora_fake::reader_options options;
+        options.complete_at_once = true;
+        options.keep_payloads = false;
+        reader = new lumora_fake::reader_process(options);
         ASSERT_TRUE(reader->start());
     }
     static void TearDownTestSuite()
@@ -36,7 +39,7 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(reader, nullptr);
-        ASSERT_TRUE(reader->set_usb_entries(1));
+        ASSERT_TRUE(reader->set_other_devices(0));
         reader->reset_counters();
     }
 
@@ -50,10 +53,10 @@ protected:
         return frame;
     }
 
-    static bench::BenchReader* reader;
+    static lumora_fake::reader_process* reader;
 };
 
-bench::BenchReader* Instruments::reader = nullptr;
+lumora_fake::reader_process* Instruments::reader = nullptr;
 
 int count_sysfs_usb_entries()
 {
@@ -73,7 +76,7 @@ TEST_F(Instruments, ReferenceClientStreamsAFrameTheReaderAccepts)
 {
     std::vector<unsigned char> frame = frame_of(39990);  // 40000 bytes: 16384, 16384, 7232
     ASSERT_EQ(bench::reference_stream(reader->node_path().c_str(), frame.data(), frame.size()), 0);
-    bench::ReaderCounters c = reader->counters();
+    lumora_fake::reader_counters c = reader->counters();
     EXPECT_EQ(c.frames_ok, 1);
     EXPECT_EQ(c.frames_bad, 0);
     EXPECT_EQ(c.urbs_submitted, 3);
@@ -86,7 +89,7 @@ TEST_F(Instruments, InFlightCountsFollowTheClientsWindow)
 {
     std::vector<unsigned char> frame = frame_of(10 * bench::kUrbBytes);
     ASSERT_EQ(bench::reference_stream(reader->node_path().c_str(), frame.data(), frame.size(), 2), 0);
-    bench::ReaderCounters c = reader->counters();
+    lumora_fake::reader_counters c = reader->counters();
     EXPECT_EQ(c.frames_ok, 1);
     EXPECT_EQ(c.urbs_submitted, 11);
     EXPECT_EQ(c.max_urbs_in_flight, 2);
@@ -98,7 +101,7 @@ TEST_F(Instruments, ReaderRejectsABadChecksumAndAWrongLength)
     std::vector<unsigned char> frame = frame_of(20000);
     frame[frame.size() - 1] ^= 0x01;
     ASSERT_EQ(bench::reference_stream(reader->node_path().c_str(), frame.data(), frame.size()), 0);
-    bench::ReaderCounters c = reader->counters();
+    lumora_fake::reader_counters c = reader->counters();
     EXPECT_EQ(c.frames_ok, 0);
     EXPECT_EQ(c.frames_bad, 1);
 
@@ -119,7 +122,7 @@ TEST_F(Instruments, ResetDropsAHalfSentFrame)
 
     reader->reset_counters();
     ASSERT_EQ(bench::reference_stream(reader->node_path().c_str(), frame.data(), frame.size()), 0);
-    bench::ReaderCounters c = reader->counters();
+    lumora_fake::reader_counters c = reader->counters();
     EXPECT_EQ(c.frames_ok, 1);
     EXPECT_EQ(c.frames_bad, 0);
     EXPECT_EQ(c.bytes_received, 40010);
@@ -170,7 +173,7 @@ TEST_F(Instruments, UpdaterWritesThroughTheEmulatedReader)
     std::vector<unsigned char> payload(3 * 1024 * 1024 + 5, 0xA5);
     reader->reset_counters();
     ASSERT_EQ(update.write_flash(0x40000, payload.data(), static_cast<int>(payload.size())), 0);
-    bench::ReaderCounters c = reader->counters();
+    lumora_fake::reader_counters c = reader->counters();
     EXPECT_EQ(c.frames_ok, 1);
     EXPECT_EQ(c.frames_bad, 0);
     EXPECT_EQ(c.bytes_received, static_cast<long>(payload.size()) + 10);
@@ -182,15 +185,14 @@ TEST_F(Instruments, UpdaterWritesThroughTheEmulatedReader)
 TEST_F(Instruments, SysfsTreeGrowsAndShrinksAndStillHoldsTheReader)
 {
     for (int entries : {20, 200, 1}) {
-        ASSERT_TRUE(reader->set_usb_entries(entries));
-        EXPECT_EQ(reader->usb_entries(), entries);
+        ASSERT_TRUE(reader->set_other_devices(entries - 1));
         EXPECT_EQ(count_sysfs_usb_entries(), entries);
         lm_discovery discovery;
         EXPECT_EQ(discovery.discover_device(), 0) << entries << " entries";
         int bus = 0, device = 0;
         ASSERT_EQ(discovery.get_dev_number_result(&bus, &device), 0);
-        EXPECT_EQ(bus, bench::BenchReader::kBus);
-        EXPECT_EQ(device, bench::BenchReader::kDevnum);
+        EXPECT_EQ(bus, 1);
+        EXPECT_EQ(device, 2);
     }
 }
 

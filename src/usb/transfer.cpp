@@ -21,14 +21,14 @@ namespace {
 
 const char kSubmitFailure[] = "submit urb failure\n";
 
-// A block already in memory, streamed as it is.
+// A block already in memory, streamed as it lies there.
 class block_source : public lm_stream_source {
 public:
     block_source(const unsigned char* buf, unsigned int size) : m_buf(buf), m_size(size) {}
     unsigned int size() const override { return m_size; }
-    void fill(unsigned int offset, unsigned char* out, unsigned int n) override
+    const unsigned char* piece(unsigned int offset, unsigned int) override
     {
-        memcpy(out, m_buf + offset, n);
+        return m_buf + offset;
     }
 
 private:
@@ -40,8 +40,7 @@ private:
 
 lm_transfer::lm_transfer()
     : m_fd(-1), m_urbs(nullptr), m_nurbs(0), m_nSuccess(0), m_nTransfered(0), m_fProgress(0.0f),
-      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0), m_source(nullptr), m_ring(nullptr),
-      m_nslots(0)
+      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0), m_source(nullptr), m_nslots(0)
 {
 }
 
@@ -94,19 +93,22 @@ int lm_transfer::make_bulk_urb_package(lm_urb* urb, unsigned char* buf, int len)
     return 0;
 }
 
-// URB index takes the ring slot index % m_nslots: the URB that used it
-// before has been reaped, since they complete in order.
+// URB index takes the record index % m_nslots: the URB that used it
+// before has been reaped, since they complete in order. -1 when the submit
+// failed, -2 when the source had no bytes for it.
 int lm_transfer::submit_urb(int index)
 {
     unsigned int offset = static_cast<unsigned int>(index) * LM_URB_BYTES;
     unsigned int len = static_cast<unsigned int>(m_ndata_size) - offset;
     if (len > LM_URB_BYTES)
         len = LM_URB_BYTES;
-    unsigned char* buf = m_ring + static_cast<size_t>(index % m_nslots) * LM_URB_BYTES;
-    m_source->fill(offset, buf, len);
+    const unsigned char* bytes = m_source->piece(offset, len);
+    if (!bytes)
+        return -2;
     lm_urb* urb = slot_urb(index);
     memset(urb, 0, sizeof *urb);
-    make_bulk_urb_package(urb, buf, static_cast<int>(len));
+    // usbfs only reads an OUT URB's buffer; the record's field is not const.
+    make_bulk_urb_package(urb, const_cast<unsigned char*>(bytes), static_cast<int>(len));
     if (ioctl(m_fd, USBDEVFS_SUBMITURB, urb) != 0)
         return -1;
     m_nSubmitted = index + 1;
@@ -133,14 +135,9 @@ int lm_transfer::begin_bulk_transfer(lm_stream_source& source)
     m_nReaped = 0;
     m_nurbs = static_cast<int>(size / LM_URB_BYTES + (size % LM_URB_BYTES ? 1 : 0));
     m_nslots = m_nurbs < LM_URBS_IN_FLIGHT ? m_nurbs : LM_URBS_IN_FLIGHT;
-    // A block shorter than the ring needs only its own size.
-    size_t ring_bytes = static_cast<size_t>(m_nslots) * LM_URB_BYTES;
-    if (ring_bytes > size)
-        ring_bytes = size;
     m_urbs = static_cast<lm_urb*>(calloc(m_nslots, sizeof(lm_urb)));
-    m_ring = static_cast<unsigned char*>(malloc(ring_bytes));
     m_source = &source;
-    return m_urbs && m_ring ? 0 : -1;
+    return m_urbs ? 0 : -1;
 }
 
 void lm_transfer::end_bulk_transfer()
@@ -148,9 +145,7 @@ void lm_transfer::end_bulk_transfer()
     // URBs not discarded end when the facade closes the node; none of them is
     // reaped after this, since every operation starts on a freshly opened node.
     free(m_urbs);
-    free(m_ring);
     m_urbs = nullptr;
-    m_ring = nullptr;
     m_source = nullptr;
 }
 
@@ -171,21 +166,21 @@ int lm_transfer::stream_bulk(lm_stream_source& source)
         return -1;
     }
 
-    bool submit_failed = false;
-    while (!submit_failed && m_nSubmitted < m_nslots)
-        submit_failed = submit_urb(m_nSubmitted) != 0;
+    int submitted = 0;
+    while (submitted == 0 && m_nSubmitted < m_nslots)
+        submitted = submit_urb(m_nSubmitted);
 
-    while (!submit_failed && !m_nSuccess) {
+    while (submitted == 0 && !m_nSuccess) {
         if (poll_bulk_urb() != 0)
             break;
         if (m_nSubmitted < m_nurbs && m_nSubmitted - m_nReaped < m_nslots)
-            submit_failed = submit_urb(m_nSubmitted) != 0;
+            submitted = submit_urb(m_nSubmitted);
     }
 
-    if (submit_failed) {
+    if (submitted != 0)
         discard_in_flight();
+    if (submitted == -1)
         fputs(kSubmitFailure, stderr);
-    }
     end_bulk_transfer();
     return m_nSuccess ? 0 : -1;
 }
@@ -297,5 +292,7 @@ int lm_transfer::write_flash(u_int32_t addrs, u_char* data, int len)
     if (len < 0 || len > INT_MAX - LM_FRAME_OVERHEAD || (!data && len > 0))
         return -1;
     lm_flash_frame frame(addrs, data, static_cast<unsigned int>(len));
+    if (!frame.ok())
+        return -1;
     return stream_bulk(frame);
 }

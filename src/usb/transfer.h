@@ -16,8 +16,8 @@ typedef struct usbdevfs_ctrltransfer lm_usb_request;
 enum {
     LM_URB_BYTES = 16384,
     // usbfs caps the memory of URBs in flight (16 MiB machine-wide by
-    // default), so a block is streamed through a ring of 64 URB buffers
-    // (1 MiB), each refilled as its URB completes.
+    // default), so a block is streamed through a window of 64 URBs (1 MiB),
+    // the next one submitted as the oldest completes.
     LM_URBS_IN_FLIGHT = 64,
     LM_BULK_ENDPOINT = 3,
     LM_URB_WAIT_MS = 2000,
@@ -32,14 +32,16 @@ enum {
 extern const char LM_PRODUCT_64[];       // "ORVEX LUMORA64 UPDate"
 extern const char LM_PRODUCT_REFUSED[];  // "Kavely Tra 4303"
 
-// The bytes of one stream. The transport asks for them piece by piece, in
-// order, as it fills its URB buffers.
+// The bytes of one stream. The transport asks for them one URB at a time,
+// in order, just before it submits that URB, and copies none of them: usbfs
+// takes a URB's bytes from the caller's memory when it is submitted.
 class lm_stream_source {
 public:
     virtual ~lm_stream_source() {}
     virtual unsigned int size() const = 0;
-    // Writes the n bytes at offset to out.
-    virtual void fill(unsigned int offset, unsigned char* out, unsigned int n) = 0;
+    // The n bytes at offset, in memory that stays valid and unchanged until
+    // the stream ends; null when they cannot be had.
+    virtual const unsigned char* piece(unsigned int offset, unsigned int n) = 0;
 };
 
 class lm_transfer {
@@ -56,7 +58,7 @@ public:
     int claim_ctrl_interface();
     // 0 when every byte was reported complete, else -1.
     int transfer_bulk_data(unsigned char* buf, unsigned int size);
-    // The same for bytes that source produces as the ring takes them.
+    // The same for bytes that source hands out URB by URB.
     int stream_bulk(lm_stream_source& source);
     // Waits for, reaps and accounts one completed URB.
     int poll_bulk_urb();
@@ -73,7 +75,7 @@ public:
     int write_flash(u_int32_t addrs, u_char* data, int len);
 
     int m_fd;
-    lm_urb* m_urbs;  // the ring's URB records, m_nslots of them
+    lm_urb* m_urbs;  // the window's URB records, m_nslots of them, reused in turn
     int m_nurbs;     // URBs of the running transfer
     int m_nSuccess;
     int m_nTransfered;
@@ -90,7 +92,6 @@ private:
     void end_bulk_transfer();
 
     lm_stream_source* m_source;  // of the running transfer
-    unsigned char* m_ring;       // m_nslots buffers of LM_URB_BYTES
     int m_nslots;
 };
 

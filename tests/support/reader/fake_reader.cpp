@@ -4,11 +4,15 @@
 #include <linux/usbdevice_fs.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +25,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 namespace lumora_fake {
@@ -36,6 +39,8 @@ const int kBulkEndpoint = 3;
 const unsigned kForeverStandInMs = 3000;  // stands in for a control request without a limit
 const int kHoldStepMs = 20;
 const int kHoldGiveUpMs = 30000;
+const int kListenWaitMs = 5000;
+const int kOthersPerBus = 100;
 
 void make_parent_dirs(const std::string& path)
 {
@@ -74,7 +79,8 @@ std::vector<unsigned char> string_descriptor(const std::string& text, int forced
 struct pending_urb {
     UMockdevIoctlData* data = nullptr;  // the URB record in the client, referenced
     unsigned long addr = 0;             // its address there
-    std::vector<unsigned char> bytes;
+    int length = 0;                     // its buffer_length
+    std::vector<unsigned char> bytes;   // kept until it completes, unless complete_at_once
     bool discarded = false;
     bool stuck = false;  // never completes
     bool epipe = false;  // completes with -EPIPE
@@ -83,7 +89,7 @@ struct pending_urb {
 };
 
 // The ioctl argument is the pointer the client passed; this reaches the
-// record it points to.
+// record it points to. The caller owns the reference it returns.
 UMockdevIoctlData* pointee(UMockdevIoctlData* arg, size_t len)
 {
     GError* error = nullptr;
@@ -140,6 +146,7 @@ struct node_binding {
     reader_impl* impl;
     int bus;
     int devnum;
+    int probes;  // connections of the reader's own listening check, not logged
 };
 
 class reader_impl {
@@ -152,10 +159,12 @@ public:
     void add_sysfs_entry(const std::string& name, const char* busnum, const char* devnum,
                          const std::vector<unsigned char>& descriptor);
     void add_node_file(const std::string& path, const std::vector<unsigned char>& bytes);
+    bool set_other_devices(int count);
+    void reset_counters();
 
     gboolean handle_ioctl(const node_binding& b, UMockdevIoctlClient* client);
     gboolean handle_read(const node_binding& b, UMockdevIoctlClient* client);
-    void note_open(const node_binding& b);
+    void note_open(node_binding& b);
 
     reader_options opt;
     std::string err;
@@ -184,7 +193,9 @@ public:
     std::vector<received_frame> frames;
     std::vector<unsigned char> wire;
     reader_stats st;
-    std::set<unsigned long> buffers;  // URB buffer addresses seen, for the stats
+    reader_counters cnt;
+    long bytes_in_flight = 0;
+    std::vector<std::string> others;  // sysfs paths of the other USB devices
     FILE* log = nullptr;
 
 private:
@@ -195,14 +206,19 @@ private:
     void drop_queue();
     void take_completed();
     void complete_urb_bytes(const pending_urb& u, int actual);
+    void take_bytes(const unsigned char* data, size_t n);
     void frame_done();
     void schedule(int delay_ms, std::function<void()> fn);
     void run_scheduler();
     void watch_swap_signal();
     void attach_node(const std::string& path, int devnum);
+    bool answers(node_binding* b, const std::string& path);
+    bool make_node(const std::string& path);
 
     gboolean do_claim(bool here, UMockdevIoctlClient* client);
     gboolean do_control(bool here, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    gboolean answer_control(UMockdevIoctlClient* client, UMockdevIoctlData* rec,
+                            const usbdevfs_ctrltransfer& ctrl);
     void complete_control(UMockdevIoctlClient* client, UMockdevIoctlData* rec,
                           const usbdevfs_ctrltransfer& ctrl, const std::vector<unsigned char>& reply);
     static gboolean answer_when_released(gpointer data);
@@ -392,7 +408,7 @@ void reader_impl::attach_node(const std::string& path, int dev)
 {
     if (attached.count(path))
         return;
-    node_binding* b = new node_binding{this, opt.bus, dev};
+    node_binding* b = new node_binding{this, opt.bus, dev, 0};
     bindings.push_back(b);
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     g_signal_connect(h, "handle-ioctl", G_CALLBACK(on_ioctl), b);
@@ -403,13 +419,81 @@ void reader_impl::attach_node(const std::string& path, int dev)
         fprintf(stderr, "fake reader: cannot attach %s: %s\n", path.c_str(),
                 error ? error->message : "?");
         g_clear_error(&error);
+    } else if (!answers(b, path)) {
+        fprintf(stderr, "fake reader: no ioctl socket for %s\n", path.c_str());
     }
     attached[path] = b;
     handlers.push_back(h);
 }
 
-// The reader appears: node first (answered before anyone can open it), then
-// the sysfs entry through which it is found.
+// The client's open of the node connects to the node's ioctl socket and
+// fails hard when nothing listens there yet (umockdev 0.19 may set it up a
+// moment after the attach returns). So the reader connects itself, as that
+// open would, until the connection is taken; raw system calls keep the
+// preload library out of it.
+bool reader_impl::answers(node_binding* b, const std::string& path)
+{
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::string sock = root + "/ioctl" + path;
+    if (sock.size() >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    for (int waited = 0; waited < kListenWaitMs; ++waited) {
+        int fd = int(syscall(SYS_socket, AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (fd < 0)
+            return false;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            ++b->probes;
+        }
+        bool taken = syscall(SYS_connect, fd, &addr, sizeof addr) == 0;
+        syscall(SYS_close, fd);
+        if (taken)
+            return true;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            --b->probes;
+        }
+        usleep(1000);
+    }
+    return false;
+}
+
+// The node as the client opens it: a pty, whose output is stopped while no
+// URB can be reaped (see set_gate), or a plain file, always ready, when
+// every URB completes at once.
+bool reader_impl::make_node(const std::string& path)
+{
+    std::string host_path = root + path;
+    make_parent_dirs(host_path);
+    unlink(host_path.c_str());
+    if (opt.complete_at_once) {
+        FILE* f = fopen(host_path.c_str(), "wb");
+        if (!f)
+            return false;
+        fclose(f);
+        return true;
+    }
+    int master = -1, slave = -1;
+    char slave_name[128];
+    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+        fprintf(stderr, "fake reader: openpty failed: %s\n", strerror(errno));
+        return false;
+    }
+    if (symlink(slave_name, host_path.c_str()) != 0)
+        fprintf(stderr, "fake reader: symlink %s: %s\n", host_path.c_str(), strerror(errno));
+    std::lock_guard<std::mutex> lock(mu);
+    pty_master = master;
+    pty_slave = slave;
+    gate_open = true;
+    set_gate();
+    return true;
+}
+
+// The reader appears: the node's ioctl handling first (answering before
+// anyone can open the node), then the node, then the sysfs entry through
+// which it is found.
 void reader_impl::plug(int dev, bool first)
 {
     std::lock_guard<std::mutex> tblock(tb_mu);
@@ -420,26 +504,16 @@ void reader_impl::plug(int dev, bool first)
     }
     std::string path = node_name(opt.proc_root, opt.bus, dev);
     attach_node(path, dev);
-    int master = -1, slave = -1;
-    char slave_name[128];
-    if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
-        fprintf(stderr, "fake reader: openpty failed: %s\n", strerror(errno));
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(mu);
         devnum = dev;
         present = true;
-        pty_master = master;
-        pty_slave = slave;
-        gate_open = true;
-        set_gate();
     }
-    std::string host_path = root + path;
-    make_parent_dirs(host_path);
-    unlink(host_path.c_str());
-    if (symlink(slave_name, host_path.c_str()) != 0)
-        fprintf(stderr, "fake reader: symlink %s: %s\n", host_path.c_str(), strerror(errno));
+    if (!make_node(path)) {
+        std::lock_guard<std::mutex> lock(mu);
+        present = false;
+        return;
+    }
 
     std::string busnum = std::to_string(opt.bus), devstr = std::to_string(dev);
     gchar* sp = umockdev_testbed_add_device(tb, "usb", opt.sys_name.c_str(), nullptr, "busnum",
@@ -477,8 +551,10 @@ void reader_impl::leave()
         checker.reset();
         attempt_open = false;
         logf("leave devnum=%d", devnum);
-        close(pty_master);
-        close(pty_slave);
+        if (pty_master >= 0)
+            close(pty_master);
+        if (pty_slave >= 0)
+            close(pty_slave);
         pty_master = pty_slave = -1;
         sp = syspath;
         syspath.clear();
@@ -524,6 +600,42 @@ void reader_impl::add_node_file(const std::string& path, const std::vector<unsig
     fclose(f);
 }
 
+// Other devices go on buses 2 and up, kOthersPerBus to a bus, so that they
+// never take the reader's numbers.
+bool reader_impl::set_other_devices(int count)
+{
+    if (count < 0)
+        return false;
+    std::lock_guard<std::mutex> tblock(tb_mu);
+    while (int(others.size()) < count) {
+        int index = int(others.size());
+        int bus = 2 + index / kOthersPerBus, port = 1 + index % kOthersPerBus;
+        std::string name = std::to_string(bus) + "-" + std::to_string(port);
+        std::string busnum = std::to_string(bus), dev = std::to_string(port + 1);
+        gchar* sp = umockdev_testbed_add_device(tb, "usb", name.c_str(), nullptr, "busnum",
+                                                busnum.c_str(), "devnum", dev.c_str(), nullptr,
+                                                nullptr);
+        if (!sp)
+            return false;
+        std::vector<unsigned char> d = device_descriptor(0x1d6b, uint16_t(0x0100 + index), 2);
+        umockdev_testbed_set_attribute_binary(tb, sp, "descriptors", d.data(), d.size());
+        others.push_back(sp);
+        g_free(sp);
+    }
+    while (int(others.size()) > count) {
+        umockdev_testbed_remove_device(tb, others.back().c_str());
+        others.pop_back();
+    }
+    return true;
+}
+
+void reader_impl::reset_counters()
+{
+    std::lock_guard<std::mutex> lock(mu);
+    reset_stream();
+    cnt = reader_counters();
+}
+
 bool reader_impl::node_present(const node_binding& b) const
 {
     return present && b.devnum == devnum;
@@ -549,10 +661,10 @@ void reader_impl::take_completed()
 {
     holding = false;
     for (pending_urb& u : queue) {
-        if (u.discarded || u.stuck)
+        if (u.discarded || u.stuck || u.taken)
             continue;
         u.taken = true;
-        complete_urb_bytes(u, int(u.bytes.size()));
+        complete_urb_bytes(u, u.length);
     }
 }
 
@@ -561,6 +673,7 @@ void reader_impl::drop_queue()
     for (pending_urb& u : queue)
         umockdev_ioctl_data_unref(u.data);
     queue.clear();
+    bytes_in_flight = 0;
 }
 
 // A new claim starts a new operation on a fresh descriptor: whatever the
@@ -581,9 +694,13 @@ void reader_impl::reset_stream()
 
 // Every open of a node is logged, so a test can tell that a process never
 // touched the reader.
-void reader_impl::note_open(const node_binding& b)
+void reader_impl::note_open(node_binding& b)
 {
     std::lock_guard<std::mutex> lock(mu);
+    if (b.probes > 0) {
+        --b.probes;
+        return;
+    }
     logf("open devnum=%d", b.devnum);
 }
 
@@ -655,6 +772,14 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
     }
     usbdevfs_ctrltransfer ctrl;
     memcpy(&ctrl, rec->data, sizeof ctrl);
+    gboolean handled = answer_control(client, rec, ctrl);
+    umockdev_ioctl_data_unref(rec);
+    return handled;
+}
+
+gboolean reader_impl::answer_control(UMockdevIoctlClient* client, UMockdevIoctlData* rec,
+                                     const usbdevfs_ctrltransfer& ctrl)
+{
     std::vector<unsigned char> reply;
     bool get_descriptor = ctrl.bRequestType == 0x80 && ctrl.bRequest == 6;
     int type = ctrl.wValue >> 8, index = ctrl.wValue & 0xff;
@@ -676,7 +801,7 @@ gboolean reader_impl::do_control(bool here, UMockdevIoctlClient* client, UMockde
             FILE* f = fopen((opt.hold_string_dir + "/string-held").c_str(), "w");
             if (f)
                 fclose(f);
-            held_request* h = new held_request{this, client, rec, ctrl, 0};
+            held_request* h = new held_request{this, client, umockdev_ioctl_data_ref(rec), ctrl, 0};
             g_object_ref(client);
             GSource* src = g_timeout_source_new(kHoldStepMs);
             g_source_set_callback(src, answer_when_released, h, nullptr);
@@ -710,6 +835,7 @@ void reader_impl::complete_control(UMockdevIoctlClient* client, UMockdevIoctlDat
             return;
         }
         memcpy(data->data, reply.data(), n);
+        umockdev_ioctl_data_unref(data);
     }
     umockdev_ioctl_client_complete(client, long(n), 0);
 }
@@ -727,6 +853,7 @@ gboolean reader_impl::answer_when_released(gpointer data)
     impl->logf(released ? "string-released" : "string-hold-gave-up");
     impl->complete_control(h->client, h->rec, h->ctrl,
                            string_descriptor(impl->opt.product, impl->opt.product_reply_bytes));
+    umockdev_ioctl_data_unref(h->rec);
     g_object_unref(h->client);
     delete h;
     return G_SOURCE_REMOVE;
@@ -751,49 +878,62 @@ gboolean reader_impl::do_submit(bool here, UMockdevIoctlClient* client, UMockdev
         return TRUE;
     }
     memcpy(&urb, rec->data, sizeof urb);
+    int refused = 0;
     if (urb.type != USBDEVFS_URB_TYPE_BULK || urb.endpoint != kBulkEndpoint ||
-        urb.buffer_length < 0) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return TRUE;
-    }
+        urb.buffer_length < 0)
+        refused = EINVAL;
     // A record still pending cannot be handed in again: the client would
     // reuse a URB before the kernel gave it back.
     for (const pending_urb& p : queue) {
-        if (p.addr == rec->client_addr) {
+        if (!refused && p.addr == rec->client_addr) {
             logf("submit-pending-record");
-            umockdev_ioctl_client_complete(client, -1, EBUSY);
-            return TRUE;
+            refused = EBUSY;
         }
+    }
+    UMockdevIoctlData* payload = nullptr;
+    if (!refused && urb.buffer_length > 0) {
+        GError* error = nullptr;
+        payload = umockdev_ioctl_data_resolve(rec, offsetof(usbdevfs_urb, buffer),
+                                              urb.buffer_length, &error);
+        g_clear_error(&error);
+        if (!payload)
+            refused = EFAULT;
+    }
+    if (refused) {
+        umockdev_ioctl_data_unref(rec);
+        umockdev_ioctl_client_complete(client, -1, refused);
+        return TRUE;
     }
     pending_urb u;
-    if (urb.buffer_length > 0) {
-        GError* error = nullptr;
-        UMockdevIoctlData* payload = umockdev_ioctl_data_resolve(
-            rec, offsetof(usbdevfs_urb, buffer), urb.buffer_length, &error);
-        if (!payload) {
-            g_clear_error(&error);
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return TRUE;
-        }
+    u.length = urb.buffer_length;
+    if (payload && !opt.complete_at_once)
         u.bytes.assign(payload->data, payload->data + urb.buffer_length);
-    }
     st.urb_lengths.push_back(urb.buffer_length);
     int serial = int(st.urb_lengths.size());
-    u.data = umockdev_ioctl_data_ref(rec);
+    u.data = rec;
     u.addr = rec->client_addr;
     u.stuck = serial == opt.never_complete;
     u.half = serial == opt.short_urb;
     u.epipe = serial == opt.fail_urb;
-    buffers.insert(reinterpret_cast<unsigned long>(urb.buffer));
-    st.urb_buffers = int(buffers.size());
+    st.urb_buffers.push_back(reinterpret_cast<unsigned long>(urb.buffer));
     if (!attempt_open) {
         attempt_open = true;
         ++frame_attempts;
         u.epipe = u.epipe || frame_attempts == opt.fail_frame;
     }
+    u.taken = opt.complete_at_once;
     queue.push_back(std::move(u));
     if (int(queue.size()) > st.max_in_flight)
         st.max_in_flight = int(queue.size());
+    ++cnt.urbs_submitted;
+    bytes_in_flight += urb.buffer_length;
+    cnt.max_urbs_in_flight = std::max(cnt.max_urbs_in_flight, int(queue.size()));
+    cnt.max_bytes_in_flight = std::max(cnt.max_bytes_in_flight, bytes_in_flight);
+    if (payload) {
+        if (opt.complete_at_once)
+            take_bytes(payload->data, size_t(urb.buffer_length));
+        umockdev_ioctl_data_unref(payload);
+    }
     if (serial == opt.kill_at_urb && opt.kill_pid && opt.kill_pid->load() > 0) {
         logf("kill-at-urb n=%d", serial);
         kill(opt.kill_pid->load(), SIGKILL);
@@ -820,16 +960,18 @@ gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIo
         return TRUE;
     }
     if (!reapable) {
+        umockdev_ioctl_data_unref(slot);
         umockdev_ioctl_client_complete(client, -1, here ? EAGAIN : ENODEV);
         return TRUE;
     }
     pending_urb u = std::move(queue.front());
     queue.pop_front();
-    int status = 0, actual = int(u.bytes.size());
+    bytes_in_flight -= u.length;
+    int status = 0, actual = u.length;
     if (u.discarded) {
         status = -ENOENT, actual = 0;
     } else if (u.taken) {
-        // counted when the reader left
+        // counted when the reader left, or as it was submitted
     } else if (!here) {
         status = -ESHUTDOWN, actual = 0;
     } else if (u.epipe) {
@@ -837,7 +979,7 @@ gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIo
         logf("urb-failed status=%d", status);
     } else if (u.half) {
         actual /= 2;
-        logf("urb-short actual=%d of %zu", actual, u.bytes.size());
+        logf("urb-short actual=%d of %d", actual, u.length);
     }
     usbdevfs_urb* rec = reinterpret_cast<usbdevfs_urb*>(u.data->data);
     rec->status = status;
@@ -850,6 +992,7 @@ gboolean reader_impl::do_reap(bool here, UMockdevIoctlClient* client, UMockdevIo
     umockdev_ioctl_data_set_ptr(slot, 0, u.data);
     umockdev_ioctl_client_complete(client, 0, 0);
     umockdev_ioctl_data_unref(u.data);
+    umockdev_ioctl_data_unref(slot);
     set_gate();
     return TRUE;
 }
@@ -876,9 +1019,16 @@ gboolean reader_impl::do_discard(bool here, UMockdevIoctlClient* client, UMockde
 
 void reader_impl::complete_urb_bytes(const pending_urb& u, int actual)
 {
+    take_bytes(u.bytes.data(), size_t(actual));
+}
+
+// Bytes that reached the reader, in order.
+void reader_impl::take_bytes(const unsigned char* data, size_t n)
+{
     if (opt.capture_wire)
-        wire.insert(wire.end(), u.bytes.begin(), u.bytes.begin() + actual);
-    if (checker.feed(u.bytes.data(), size_t(actual)))
+        wire.insert(wire.end(), data, data + n);
+    cnt.bytes_received += long(n);
+    if (checker.feed(data, n))
         frame_done();
 }
 
@@ -900,6 +1050,7 @@ void reader_impl::frame_done()
     }
     if (!opt.keep_payloads)
         f.payload.clear();
+    ++(f.ok ? cnt.frames_ok : cnt.frames_bad);
     frames.push_back(std::move(f));
     if (!frames.back().ok || opt.reconnect == reconnect_mode::none || leave_pending)
         return;
@@ -992,6 +1143,22 @@ reader_stats fake_reader::stats() const
 {
     std::lock_guard<std::mutex> lock(m_impl->mu);
     return m_impl->st;
+}
+
+reader_counters fake_reader::counters() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->cnt;
+}
+
+void fake_reader::reset_counters()
+{
+    m_impl->reset_counters();
+}
+
+bool fake_reader::set_other_devices(int count)
+{
+    return m_impl->set_other_devices(count);
 }
 
 } // namespace lumora_fake

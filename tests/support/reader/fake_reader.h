@@ -68,6 +68,10 @@ struct reader_options {
     bool log_max_inflight = false;
     bool keep_payloads = true;     // keep payloads in memory for frames()
     bool capture_wire = false;     // keep every byte taken on the endpoint, for wire()
+    // Every URB completes whole the moment it is submitted, and the node is a
+    // plain file on which poll() is always ready: a write then measures the
+    // host side alone (the benchmarks). The URB failure options do not apply.
+    bool complete_at_once = false;
     // Once the file swap_signal exists, the reader leaves (after leave_after_ms)
     // and another one, naming itself swap_product, comes back return_after_ms
     // later under the next device number.
@@ -86,7 +90,18 @@ struct reader_stats {
     int max_in_flight = 0;            // most URBs submitted and not yet reaped
     int aborted_frames = 0;           // frames cut off before their length
     std::vector<int> urb_lengths;     // buffer_length of each accepted URB
-    int urb_buffers = 0;              // distinct URB buffer addresses submitted
+    std::vector<unsigned long> urb_buffers;  // each accepted URB's buffer address in the client
+};
+
+// What a benchmark reads after each write, since the last reset_counters().
+// Plain values, so they can cross from the process that serves the reader.
+struct reader_counters {
+    int urbs_submitted = 0;
+    int max_urbs_in_flight = 0;     // submitted and not yet reaped
+    long max_bytes_in_flight = 0;
+    long bytes_received = 0;        // bytes of URBs completed
+    int frames_ok = 0;              // whole frames whose length and checksum match
+    int frames_bad = 0;
 };
 
 // Bytes of a standard device descriptor.
@@ -119,11 +134,17 @@ public:
                          const std::vector<unsigned char>& descriptor);
     // A plain node file (e.g. under /dev/bus/usb or /proc/bus/usb) holding bytes.
     void add_node_file(const std::string& path, const std::vector<unsigned char>& bytes);
+    // Adds or removes other USB devices (buses 2 and up) so that there are
+    // `count` of them in sysfs besides what the options made.
+    bool set_other_devices(int count);
 
     std::vector<received_frame> frames() const;
     // The bytes taken on endpoint 3, in order (with capture_wire).
     std::vector<unsigned char> wire() const;
     reader_stats stats() const;
+    reader_counters counters() const;
+    // Zeroes the counters and drops a frame cut off half way.
+    void reset_counters();
 
 private:
     std::unique_ptr<reader_impl> m_impl;
