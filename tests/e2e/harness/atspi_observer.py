@@ -61,6 +61,10 @@ def poll_signals():
             walked.add(name)
             # The bus is the run's own: the wizard is its only application.
             apps = [a for a in pyatspi.Registry.getDesktop(0) if a is not None]
+            # Read the states afresh, as a reader does when it moves to an
+            # object: GTK 3 reports a new page's objects before it maps them.
+            for a in apps:
+                a.clear_cache()
             log(kind="walk", name=name[5:], windows=[dict(describe(w), tree=showing(w))
                                                      for a in apps for w in a
                                                      if w.getState().contains(pyatspi.STATE_SHOWING)])
