@@ -10,11 +10,13 @@ namespace lumora_fake {
 
 namespace {
 
-bool write_all(int fd, const void* data, size_t len)
+// The whole of len bytes through fd, across short transfers and EINTR; `step`
+// is read or write.
+template <typename Step>
+bool move_all(int fd, char* p, size_t len, Step step)
 {
-    const char* p = static_cast<const char*>(data);
     while (len > 0) {
-        ssize_t n = write(fd, p, len);
+        ssize_t n = step(fd, p, len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -25,19 +27,16 @@ bool write_all(int fd, const void* data, size_t len)
     return true;
 }
 
+bool write_all(int fd, const void* data, size_t len)
+{
+    return move_all(fd, static_cast<char*>(const_cast<void*>(data)), len,
+                    [](int f, char* b, size_t n) { return write(f, b, n); });
+}
+
 bool read_all(int fd, void* data, size_t len)
 {
-    char* p = static_cast<char*>(data);
-    while (len > 0) {
-        ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= size_t(n);
-    }
-    return true;
+    return move_all(fd, static_cast<char*>(data), len,
+                    [](int f, char* b, size_t n) { return read(f, b, n); });
 }
 
 struct command {
