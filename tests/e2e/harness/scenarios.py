@@ -304,12 +304,8 @@ def full_update(ctx, pace=0.0):
     o = ctx.run(script, server_opts=TRICKLE, env_extra=ctx.language_env())
     check_clean_end(o, t=t)
     check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
-    if ctx.language:
-        check_dialogs(o, [("info", "ok", T.stage_first_done(t, 1))] +
-                      [("info", "ok", T.stage_done(t, step)) for step in range(2, 6)])
-    else:
-        check_dialogs(o, [("info", "ok", T.STAGE_FIRST_DONE % 1)] +
-                      [("info", "ok", T.STAGE_DONE % step) for step in range(2, 6)])
+    check_dialogs(o, [("info", "ok", T.stage_first_done(t, 1))] +
+                  [("info", "ok", T.stage_done(t, step)) for step in range(2, 6)])
     check_frames(o, image.stages())
     check_reconnects_between_frames(o)
     check_screenshots(o, FULL_UPDATE_SHOTS)
@@ -392,7 +388,8 @@ def keyboard_full_update(ctx, blocks=SIX_BLOCKS, walk=lambda name: "", atspi=Fal
     image = build_image(64, blocks)
     ctx.serve(image)
     n = len(image.stages())
-    dialogs = [("stage%d" % i, "第1步更新成功" if i == 1 else "第%d步已成功更新" % i) for i in range(1, n)]
+    dialogs = [("stage%d" % i, first_line(T.STAGE_FIRST_DONE % 1 if i == 1 else T.STAGE_DONE % i))
+               for i in range(1, n)]
     o = ctx.run(keyboard_script(dialogs, walk), server_opts=TRICKLE, atspi=atspi)
     check_clean_end(o)
     check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
