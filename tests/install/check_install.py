@@ -374,16 +374,27 @@ def check_metainfo(c, root, version):
     releases = [r.get("version") for r in component.iterfind("releases/release")]
     c.expect(releases[:1] == [version], "latest release in the metadata is %r, not %r" % (releases[:1], version))
     c.expect(component.findtext("screenshots/screenshot/caption", "").strip(), "no screenshot caption")
-    names = {n.get("{http://www.w3.org/XML/1998/namespace}lang"): n.text
+    # msgfmt of gettext 0.23 and later writes BCP 47 tags (zh-Hant-TW), older
+    # ones the catalogue's own name (zh_TW); software centres read both.
+    names = {language_tag(n.get("{http://www.w3.org/XML/1998/namespace}lang")): n.text
              for n in component.iterfind("name")}
     for language in LANGUAGES:
         t = catalogue(root, language)
-        c.expect(t and names.get(language) == t.gettext(names.get(None, "")),
-                 "metadata name for %s is %r" % (language, names.get(language)))
+        c.expect(t and names.get(language_tag(language)) == t.gettext(names.get(None, "")),
+                 "metadata name for %s is %r" % (language, names.get(language_tag(language))))
     # Software centres offer the program when the reader is plugged in: the
     # same USB identifiers as the udev rule.
     c.expect(component.findtext("provides/modalias") == "usb:v5345p1234d*",
              "metadata provides modalias %r" % component.findtext("provides/modalias"))
+
+
+def language_tag(tag):
+    """An xml:lang value reduced to language and region: zh_TW, zh-TW and
+    zh-Hant-TW are all zh-tw."""
+    if tag is None:
+        return None
+    parts = tag.replace("_", "-").lower().split("-")
+    return "-".join(p for p in parts if len(p) != 4)
 
 
 def sanitized_build(build_dir):
