@@ -142,11 +142,15 @@ struct held_request {
     int waited_ms;
 };
 
+// What umockdev's handler signals carry. Its worker thread may still
+// deliver a connection or a request queued before the reader ended: the
+// reader then clears impl under `alive` and leaves the binding allocated.
 struct node_binding {
     reader_impl* impl;
     int bus;
     int devnum;
     int probes;  // connections of the reader's own listening check, not logged
+    std::mutex alive;
 };
 
 class reader_impl {
@@ -239,19 +243,46 @@ namespace {
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     node_binding* b = static_cast<node_binding*>(user);
+    std::lock_guard<std::mutex> guard(b->alive);
+    if (!b->impl) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
     return b->impl->handle_ioctl(*b, client);
 }
 
 gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     node_binding* b = static_cast<node_binding*>(user);
+    std::lock_guard<std::mutex> guard(b->alive);
+    if (!b->impl) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
     return b->impl->handle_read(*b, client);
 }
 
 void on_connect(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer user)
 {
     node_binding* b = static_cast<node_binding*>(user);
-    b->impl->note_open(*b);
+    std::lock_guard<std::mutex> guard(b->alive);
+    if (b->impl)
+        b->impl->note_open(*b);
+}
+
+// Cuts the bindings off their reader and keeps them, reachable, for the rest
+// of the process: umockdev's worker may still hold them (see node_binding).
+void retire(std::vector<node_binding*>& bindings)
+{
+    static std::mutex retired_mu;
+    static auto* retired = new std::vector<node_binding*>;
+    for (node_binding* b : bindings) {
+        std::lock_guard<std::mutex> guard(b->alive);
+        b->impl = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(retired_mu);
+    retired->insert(retired->end(), bindings.begin(), bindings.end());
+    bindings.clear();
 }
 
 } // namespace
@@ -312,6 +343,7 @@ reader_impl::~reader_impl()
     ev_cv.notify_all();
     if (scheduler.joinable())
         scheduler.join();
+    retire(bindings);
     if (!tb)
         return;
     std::lock_guard<std::mutex> tblock(tb_mu);
@@ -331,8 +363,6 @@ reader_impl::~reader_impl()
     g_object_unref(tb);
     for (UMockdevIoctlBase* h : handlers)
         g_object_unref(h);
-    for (node_binding* b : bindings)
-        delete b;
     if (log)
         fclose(log);
 }
@@ -408,7 +438,7 @@ void reader_impl::attach_node(const std::string& path, int dev)
 {
     if (attached.count(path))
         return;
-    node_binding* b = new node_binding{this, opt.bus, dev, 0};
+    node_binding* b = new node_binding{this, opt.bus, dev, 0, {}};
     bindings.push_back(b);
     UMockdevIoctlBase* h = umockdev_ioctl_base_new();
     g_signal_connect(h, "handle-ioctl", G_CALLBACK(on_ioctl), b);
@@ -565,10 +595,12 @@ void reader_impl::leave()
     if (!sp.empty())
         umockdev_testbed_remove_device(tb, sp.c_str());
     unlink((root + path).c_str());
-    if (attached.count(path)) {
-        umockdev_testbed_detach_ioctl(tb, path.c_str(), nullptr);
-        attached.erase(path);
-    }
+    // The node's ioctl socket stays until the reader ends: an open that
+    // passed just before the unlink still connects to it (umockdev's preload
+    // aborts the client when nothing listens), and detaching while the
+    // handler thread serves a close crashes umockdev 0.19. Its ioctls now
+    // answer ENODEV, as the kernel's do for a departed device; a return
+    // under the same number takes the socket up again.
 }
 
 void reader_impl::add_sysfs_entry(const std::string& name, const char* busnum, const char* dev,
