@@ -133,6 +133,14 @@ TEST_F(TransferTest, FrameBytesOnTheWire)
     ASSERT_EQ(3u, reader->frames().size());
     EXPECT_EQ(0x80u + 0x90u + 0x01u, reader->frames()[2].sum_field);
     EXPECT_TRUE(reader->frames()[2].ok);
+
+    // The largest byte everywhere: every partial sum is at its highest, over
+    // the first URB, whole middle URBs and a last one of odd length.
+    std::vector<unsigned char> full(3 * 16384 + 1001, 0xFF);
+    ASSERT_EQ(0, write(0x0, full));
+    ASSERT_EQ(4u, reader->frames().size());
+    EXPECT_EQ((full.size() * 0xFF) & 0xFFFF, reader->frames()[3].sum_field);
+    EXPECT_TRUE(reader->frames()[3].ok);
 }
 
 TEST_F(TransferTest, TwentyMiBStreamsThroughAWindowOf64Urbs)
