@@ -389,12 +389,8 @@ def check_metainfo(c, root, version):
 
 
 def language_tag(tag):
-    """An xml:lang value reduced to language and region: zh_TW, zh-TW and
-    zh-Hant-TW are all zh-tw."""
-    if tag is None:
-        return None
-    parts = tag.replace("_", "-").lower().split("-")
-    return "-".join(p for p in parts if len(p) != 4)
+    """zh_TW, zh-TW and zh-Hant-TW are all zh-tw (the script subtag left out)."""
+    return tag and "-".join(p for p in tag.replace("_", "-").lower().split("-") if len(p) != 4)
 
 
 def sanitized_build(build_dir):

@@ -103,10 +103,7 @@ int write(lm_update& update, size_t size, unsigned seed, const char* file)
     }
     auto t0 = std::chrono::steady_clock::now();
     int rc = update.write_flash(kFlashAddress, payload.data(), static_cast<int>(size));
-    // The clock stops as the write returns, in a statement of its own: as an
-    // argument beside open_usb_fds() it could be read after that scan of
-    // /proc/self/fd (the order of arguments is the compiler's), which the
-    // reference client's time never includes.
+    // Read before open_usb_fds(): its /proc scan is not part of the write.
     long ms = elapsed_ms(t0);
     printf("rc=%d ms=%ld progress=%.3f usb_fds=%d\n", rc, ms, update.get_progress(),
            open_usb_fds());

@@ -17,7 +17,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -100,30 +99,15 @@ class Outcome:
 LOCALE_OF_LANGUAGE = {"en": "en_US", "zh_TW": "zh_TW"}
 
 
-def compiled_locale(folder, source):
-    """Compiles the UTF-8 locale of glibc's SOURCE definition into folder
-    unless it is there; returns its name. Runs in parallel may race: each
-    compiles into a folder of its own and the first rename wins."""
-    name = source + ".UTF-8"
-    target = os.path.join(folder, name)
-    if os.path.isdir(target):
-        return name
+def compiled_locale(folder, language):
+    """Compiles the UTF-8 locale for language into folder; returns its name."""
+    name = LOCALE_OF_LANGUAGE.get(language, language) + ".UTF-8"
     os.makedirs(folder, exist_ok=True)
-    scratch = tempfile.mkdtemp(dir=folder, prefix=".new-")
-    try:
-        built = os.path.join(scratch, name)
-        # localedef exits 1 on mere warnings; the folder it leaves is what counts.
-        out = subprocess.run(["localedef", "--no-archive", "-c", "-i", source, "-f", "UTF-8", built],
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if not os.path.isfile(os.path.join(built, "LC_MESSAGES", "SYS_LC_MESSAGES")):
-            raise RuntimeError("localedef cannot compile %s (package locales):\n%s" % (name, out.stdout))
-        try:
-            os.rename(built, target)
-        except OSError:
-            if not os.path.isdir(target):
-                raise
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    # localedef exits 1 on mere warnings; the folder it leaves is what counts.
+    out = subprocess.run(["localedef", "--no-archive", "-c", "-i", name.split(".")[0], "-f", "UTF-8",
+                          os.path.join(folder, name)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if not os.path.isfile(os.path.join(folder, name, "LC_MESSAGES", "SYS_LC_MESSAGES")):
+        raise RuntimeError("localedef cannot compile %s (package locales):\n%s" % (name, out.stdout))
     return name
 
 
@@ -162,10 +146,9 @@ class Context:
         if not self.language:
             return None
         # glibc 2.39 and later ignore LANGUAGE under C.UTF-8 as under C: the
-        # run needs a real locale, compiled once beside the runs' folders.
-        locales = os.path.join(os.path.dirname(self.work), ".locales")
-        name = compiled_locale(locales, LOCALE_OF_LANGUAGE.get(self.language, self.language))
-        return {"LANGUAGE": self.language, "LANG": name, "LOCPATH": locales}
+        # run needs a real locale, compiled into its own folder.
+        locales = os.path.join(self.work, "locale")
+        return {"LANGUAGE": self.language, "LANG": compiled_locale(locales, self.language), "LOCPATH": locales}
 
     def run(self, script, timeout=600, **options):
         status = run_scenario(self.tools, self.work, script, timeout=timeout, **options)
