@@ -1,7 +1,6 @@
 #include "usb/frame.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -73,8 +72,9 @@ uint32_t sum_bytes(const unsigned char* p, size_t n, uint32_t sum, unsigned char
 
 } // namespace
 
-lm_flash_frame::lm_flash_frame(uint32_t addrs, const unsigned char* payload, unsigned int len)
-    : m_payload(payload), m_len(len), m_sum(0), m_summed(0), m_head(nullptr), m_head_len(0),
+lm_flash_frame::lm_flash_frame(uint32_t addrs, const unsigned char* payload, unsigned int len,
+                               unsigned char* ends)
+    : m_payload(payload), m_len(len), m_sum(0), m_summed(0), m_head(ends), m_head_len(0),
       m_tail(nullptr), m_tail_start(0), m_tail_len(0), m_head_ready(false), m_tail_ready(false)
 {
     put_le32(m_header, addrs);
@@ -89,22 +89,15 @@ lm_flash_frame::lm_flash_frame(uint32_t addrs, const unsigned char* payload, uns
     } else {
         m_tail_start = size();
     }
-    m_head = static_cast<unsigned char*>(malloc(m_head_len));
-    if (m_tail_len)
-        m_tail = static_cast<unsigned char*>(malloc(m_tail_len));
-}
-
-lm_flash_frame::~lm_flash_frame()
-{
-    free(m_head);
-    free(m_tail);
+    if (m_tail_len && ends)
+        m_tail = ends + m_head_len;
 }
 
 // The stream asks for its URBs in order, so the payload is summed as each
 // one is handed out; the sum is complete when the tail is assembled.
 const unsigned char* lm_flash_frame::piece(unsigned int offset, unsigned int n)
 {
-    if (!ok() || n == 0 || offset > size() || n > size() - offset)
+    if (!m_head || n == 0 || offset > size() || n > size() - offset)
         return nullptr;
     const unsigned int end = offset + n;
     if (end <= m_head_len) {

@@ -5,7 +5,7 @@
 // URB but those at its two ends holds payload bytes only, and is handed out
 // as the payload itself; the first URB (header and the payload's start) and
 // the last (the payload's end and the sum, which may spill over from the URB
-// before) are assembled in two small buffers of the frame's own.
+// before) are assembled in LM_FRAME_ENDS_BYTES that the caller lends it.
 #ifndef LUMORA_USB_FRAME_H
 #define LUMORA_USB_FRAME_H
 
@@ -13,18 +13,22 @@
 
 #include "usb/transfer.h"
 
-enum { LM_FRAME_HEADER = 8, LM_FRAME_CHECKSUM = 2, LM_FRAME_OVERHEAD = 10 };
+enum {
+    LM_FRAME_HEADER = 8,
+    LM_FRAME_CHECKSUM = 2,
+    LM_FRAME_OVERHEAD = 10,
+    // The first URB, and the last with the sum, which may begin one URB early.
+    LM_FRAME_ENDS_BYTES = 2 * LM_URB_BYTES + 1
+};
 
 class lm_flash_frame : public lm_stream_source {
 public:
-    // payload stays the caller's and must not change until the stream ends.
-    lm_flash_frame(uint32_t addrs, const unsigned char* payload, unsigned int len);
-    ~lm_flash_frame() override;
+    // payload and ends (LM_FRAME_ENDS_BYTES) stay the caller's; the payload
+    // must not change until the stream ends.
+    lm_flash_frame(uint32_t addrs, const unsigned char* payload, unsigned int len,
+                   unsigned char* ends);
     lm_flash_frame(const lm_flash_frame&) = delete;
     lm_flash_frame& operator=(const lm_flash_frame&) = delete;
-
-    // False when the buffers of the frame's two ends could not be allocated.
-    bool ok() const { return m_head && (m_tail || !m_tail_len); }
     unsigned int size() const override { return m_len + LM_FRAME_OVERHEAD; }
     const unsigned char* piece(unsigned int offset, unsigned int n) override;
 

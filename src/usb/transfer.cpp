@@ -40,12 +40,26 @@ private:
 
 lm_transfer::lm_transfer()
     : m_fd(-1), m_urbs(nullptr), m_nurbs(0), m_nSuccess(0), m_nTransfered(0), m_fProgress(0.0f),
-      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0), m_source(nullptr), m_nslots(0)
+      m_ndata_size(0), m_nSubmitted(0), m_nReaped(0), m_source(nullptr), m_nslots(0),
+      m_frame_ends(nullptr)
 {
+    // Allocated and touched once, with the updater, and kept for every stage:
+    // a stage then allocates nothing and faults in no fresh page while its
+    // URBs are in flight.
+    const size_t records = LM_URBS_IN_FLIGHT * sizeof(lm_urb);
+    void* block = malloc(records + LM_FRAME_ENDS_BYTES);
+    if (!block)
+        return;
+    memset(block, 0, records + LM_FRAME_ENDS_BYTES);
+    m_urbs = static_cast<lm_urb*>(block);
+    m_frame_ends = static_cast<unsigned char*>(block) + records;
 }
 
 // The facade closes the node after every operation; nothing to close here.
-lm_transfer::~lm_transfer() {}
+lm_transfer::~lm_transfer()
+{
+    free(m_urbs);
+}
 
 int lm_transfer::open_lumora_dev(const char* path, int major, int minor)
 {
@@ -135,7 +149,6 @@ int lm_transfer::begin_bulk_transfer(lm_stream_source& source)
     m_nReaped = 0;
     m_nurbs = static_cast<int>(size / LM_URB_BYTES + (size % LM_URB_BYTES ? 1 : 0));
     m_nslots = m_nurbs < LM_URBS_IN_FLIGHT ? m_nurbs : LM_URBS_IN_FLIGHT;
-    m_urbs = static_cast<lm_urb*>(calloc(m_nslots, sizeof(lm_urb)));
     m_source = &source;
     return m_urbs ? 0 : -1;
 }
@@ -144,8 +157,6 @@ void lm_transfer::end_bulk_transfer()
 {
     // URBs not discarded end when the facade closes the node; none of them is
     // reaped after this, since every operation starts on a freshly opened node.
-    free(m_urbs);
-    m_urbs = nullptr;
     m_source = nullptr;
 }
 
@@ -203,7 +214,7 @@ int lm_transfer::poll_bulk_urb()
     if (ioctl(m_fd, USBDEVFS_REAPURBNDELAY, &reaped) != 0)
         return -1;
     // Only the oldest URB in flight may come back: its slot is the next refilled.
-    if (!m_urbs || m_nReaped >= m_nSubmitted || reaped != slot_urb(m_nReaped))
+    if (!m_source || m_nReaped >= m_nSubmitted || reaped != slot_urb(m_nReaped))
         return -1;
     lm_urb* urb = static_cast<lm_urb*>(reaped);
     ++m_nReaped;
@@ -291,8 +302,8 @@ int lm_transfer::write_flash(u_int32_t addrs, u_char* data, int len)
 {
     if (len < 0 || len > INT_MAX - LM_FRAME_OVERHEAD || (!data && len > 0))
         return -1;
-    lm_flash_frame frame(addrs, data, static_cast<unsigned int>(len));
-    if (!frame.ok())
+    if (!m_frame_ends)
         return -1;
+    lm_flash_frame frame(addrs, data, static_cast<unsigned int>(len), m_frame_ends);
     return stream_bulk(frame);
 }

@@ -75,7 +75,7 @@ public:
     int write_flash(u_int32_t addrs, u_char* data, int len);
 
     int m_fd;
-    lm_urb* m_urbs;  // the window's URB records, m_nslots of them, reused in turn
+    lm_urb* m_urbs;  // the window's URB records, LM_URBS_IN_FLIGHT of them, reused in turn
     int m_nurbs;     // URBs of the running transfer
     int m_nSuccess;
     int m_nTransfered;
@@ -93,6 +93,7 @@ private:
 
     lm_stream_source* m_source;  // of the running transfer
     int m_nslots;
+    unsigned char* m_frame_ends;  // a flash frame's first and last URBs, in m_urbs' block
 };
 
 #endif
