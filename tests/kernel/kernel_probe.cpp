@@ -25,9 +25,9 @@ namespace {
 
 const unsigned kFlashAddress = 0x40000;
 
-long elapsed_ms(std::chrono::steady_clock::time_point since)
+long elapsed_us(std::chrono::steady_clock::time_point since)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
                                  std::chrono::steady_clock::now() - since)
                                  .count());
 }
@@ -83,7 +83,7 @@ int discover(lm_update& update)
     update.m_pDis->get_dev_number_result(&bus, &dev);
     auto t0 = std::chrono::steady_clock::now();
     int variant = update.get_lumora_buffer_size();
-    long ms = elapsed_ms(t0);
+    long ms = elapsed_us(t0) / 1000;
     printf("connect=%d root=%s bus=%d dev=%d variant=%d variant_ms=%ld usb_fds=%d\n", connect,
            update.m_pDis->get_usb_path_result() ? update.m_pDis->get_usb_path_result() : "-",
            bus, dev, variant, ms, open_usb_fds());
@@ -104,9 +104,9 @@ int write(lm_update& update, size_t size, unsigned seed, const char* file)
     auto t0 = std::chrono::steady_clock::now();
     int rc = update.write_flash(kFlashAddress, payload.data(), static_cast<int>(size));
     // Read before open_usb_fds(): its /proc scan is not part of the write.
-    long ms = elapsed_ms(t0);
-    printf("rc=%d ms=%ld progress=%.3f usb_fds=%d\n", rc, ms, update.get_progress(),
-           open_usb_fds());
+    long us = elapsed_us(t0);
+    printf("rc=%d ms=%ld us=%ld progress=%.3f usb_fds=%d\n", rc, us / 1000, us,
+           update.get_progress(), open_usb_fds());
     return 0;
 }
 
@@ -126,9 +126,9 @@ int reference(lm_update& update, size_t size, int in_flight)
     errno = 0;
     auto t0 = std::chrono::steady_clock::now();
     int rc = bench::reference_stream(node, frame.data(), frame.size(), in_flight);
-    long ms = elapsed_ms(t0);
+    long us = elapsed_us(t0);
     // The stream closes the node last; a close that succeeds keeps the submit's errno.
-    printf("rc=%d ms=%ld errno=%d (%s)\n", rc, ms, errno, strerror(errno));
+    printf("rc=%d ms=%ld us=%ld errno=%d (%s)\n", rc, us / 1000, us, errno, strerror(errno));
     return 0;
 }
 
