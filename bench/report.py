@@ -202,8 +202,9 @@ def kernel_flash_section(kflash):
         L.append("| %d MiB | %.1f | %.1f | **%.2f** | %d |"
                  % (mib, up, ref, paired_ratio(c["updater"], c["reference"]), len(c["updater"]["seconds"])))
     L += ["", "Debian's own kernel in QEMU without acceleration, usbfs at its default 16 MiB cap; the "
-          "reader is a Python USB/IP device attached through vhci-hcd in the same guest, and re-enumerates "
-          "after every frame. Each write opens the node, claims interface 0, streams one frame with 64 "
+          "reader is a Python USB/IP device attached through vhci-hcd in the same guest, and stays on the bus "
+          "from one frame to the next (a real reader re-enumerates between stages; the write itself is the "
+          "same). Each write opens the node, claims interface 0, streams one frame with 64 "
           "URBs of 16384 bytes in flight and closes the node; the reference client gets its frame built "
           "beforehand. Throughput counts the frame's bytes over the write's wall time.", ""]
     return L
