@@ -35,7 +35,7 @@ LIMIT_EMULATION = ("the emulation: every URB is a SUBMITURB and a REAPURBNDELAY,
 LIMIT_GUEST_CPU = ("the guest's one emulated CPU, shared by the kernel, the Python USB/IP reader "
                    "and the writer")
 LIMIT_EDGES = ("nothing allocated by the write: the frame's two end buffers (16 KiB; at most 16 KiB + 1 "
-               "byte) and 64 URB records are the transport's, made once; what shows is the stack's own")
+               "byte) and 64 URB records are the transport's, made once")
 LIMIT_WINDOW = "the window of 64 URBs (usbfs allows 16 MiB)"
 LIMIT_NODE_OPEN = "the emulated node's open and close through umockdev's preload (the floor)"
 LIMIT_IMAGE = "the image buffer itself, grown in 5 MiB steps"
