@@ -1,5 +1,6 @@
 #include "net/host_name.h"
 
+#include <arpa/inet.h>
 #include <string.h>
 
 namespace lm_net {
@@ -67,7 +68,11 @@ bool plain_host(const char* text)
             return false;
         label += len + 1;
     }
-    return !numeric_last || dotted_quad(text);
+    // Whatever the resolver reads as an address ("0x7f000001", "1.0x7f",
+    // "127.1") must be the plain dotted quad, or it is refused.
+    struct in_addr address;
+    bool numeric = numeric_last || inet_aton(text, &address) != 0;
+    return !numeric || dotted_quad(text);
 }
 
 }  // namespace lm_net

@@ -9,9 +9,10 @@ namespace lm_net {
 
 // Labels of letters, digits, '-' and '_' (1 to 63 characters, no '-' at
 // either end) joined by single dots, at most 253 characters; when the last
-// label is numeric the whole text must be a dotted quad of decimal numbers
-// 0 to 255 without leading zeros (the resolver would read "10.1", "0x7f.1"
-// or "010.0.0.1" as other addresses).
+// label is numeric, or the resolver would read the text as an address in
+// any of its spellings, the whole text must be a dotted quad of decimal
+// numbers 0 to 255 without leading zeros (the resolver would read "10.1",
+// "0x7f.1", "0x7f000001", "1.0x7f" or "010.0.0.1" as other addresses).
 bool plain_host(const char* text);
 
 }  // namespace lm_net

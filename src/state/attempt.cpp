@@ -1,5 +1,6 @@
 #include "state/attempt.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,7 +42,7 @@ int planned_stages(const char* image, int len, int variant)
 
 lm_attempt::lm_attempt(int dirfd)
     : m_dirfd(dirfd), m_locked(false), m_active(false), m_generation(0), m_saved(false),
-      m_warned(false)
+      m_warned(false), m_hasKept(false), m_pending(false)
 {
 }
 
@@ -61,20 +62,40 @@ void lm_attempt::warn(const char* what)
 }
 
 // Before the image is saved the record names the attempt only: nothing in
-// it vouches for whatever lies at the image's name.
-void lm_attempt::save_record()
+// it vouches for whatever lies at the image's name. While an update saved
+// from before is kept, the record is that update's, noting only that a
+// newer attempt began (so that one dying is still found at the next start).
+int lm_attempt::save_record()
 {
     if (m_dirfd < 0)
-        return;
+        return -1;
     m_rec.updated = lm_utc_now();
     lm_journal_record rec = m_rec;
-    if (!m_saved) {
+    if (m_pending) {
+        rec = m_kept;
+        rec.pending = m_rec.started;
+        rec.updated = m_rec.updated;
+    } else if (!m_saved) {
         rec.size = 0;
         rec.sha256.clear();
         rec.planned = rec.done = rec.sent = rec.written = rec.begun = 0;
     }
-    if (lm_journal_save(m_dirfd, rec) != 0)
-        warn("cannot write the journal");
+    if (lm_journal_save(m_dirfd, rec) == 0)
+        return 0;
+    warn("cannot write the journal");
+    return -1;
+}
+
+void lm_attempt::discard_saved()
+{
+    if (m_dirfd < 0 || lm_journal_remove(m_dirfd) == 0)
+        return;
+    // A full disk may still allow emptying the file, which no longer parses.
+    int fd = openat(m_dirfd, LM_JOURNAL_FILE, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
 }
 
 void lm_attempt::append_history(const lm_journal_record& rec, const std::string& ended,
@@ -115,17 +136,29 @@ int lm_attempt::recover(char** image, int* len, lm_journal_record* out)
     if (lock() == 1)
         return -1;
     std::lock_guard<std::mutex> hold(m_lock);
+    m_hasKept = false;
     lm_remove_temporaries(m_dirfd);
     lm_journal_record rec;
     if (lm_journal_load(m_dirfd, &rec) != 0) {
         lm_journal_remove(m_dirfd);  // absent, or not to be trusted
         return -1;
     }
+    if (!rec.pending.empty()) {
+        // A newer attempt died before its image arrived.
+        lm_journal_record newer;
+        newer.started = rec.pending;
+        append_history(newer, rec.updated, "interrupted", std::string());
+        rec.pending.clear();
+    }
     if (!rec.logged) {
         append_history(rec, rec.updated, "interrupted", std::string());
         rec.logged = 1;
-        rec.updated = lm_utc_now();
-        lm_journal_save(m_dirfd, rec);
+    }
+    rec.updated = lm_utc_now();
+    if (lm_journal_save(m_dirfd, rec) != 0) {
+        warn("cannot write the journal");
+        discard_saved();
+        return -1;
     }
     char* data = nullptr;
     size_t size = 0;
@@ -139,6 +172,8 @@ int lm_attempt::recover(char** image, int* len, lm_journal_record* out)
     *image = data;
     *len = static_cast<int>(size);
     *out = rec;
+    m_kept = rec;
+    m_hasKept = true;
     return 0;
 }
 
@@ -153,6 +188,7 @@ void lm_attempt::begin()
     m_active = true;
     ++m_generation;
     m_saved = false;
+    m_pending = m_hasKept;
     save_record();
 }
 
@@ -165,10 +201,13 @@ void lm_attempt::resume(const lm_journal_record& rec)
     m_rec.started = lm_utc_now();
     m_rec.sent = m_rec.written = 0;
     m_rec.logged = 0;
+    m_rec.pending.clear();
     m_error.clear();
     m_active = true;
     ++m_generation;
     m_saved = true;
+    m_hasKept = false;
+    m_pending = false;
     save_record();
 }
 
@@ -195,7 +234,14 @@ void lm_attempt::image_ready(const char* data, int len, int variant, const char*
             warn("no state folder");
             return;
         }
-        save_record();  // names the image, vouches for none
+        // The new image has arrived whole: it takes the place of whatever
+        // was saved. What cannot be replaced must not come back later.
+        m_pending = false;
+        m_hasKept = false;
+        if (save_record() != 0) {  // names the image, vouches for none
+            discard_saved();
+            return;
+        }
     }
     // The long part, without the lock: the main thread may report meanwhile.
     std::string sha = lm_sha256_hex(data, static_cast<size_t>(len), abandon);
@@ -226,6 +272,16 @@ void lm_attempt::set_variant(int variant)
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_active && variant > 0)
         m_rec.variant = variant;
+}
+
+void lm_attempt::set_reader(const std::string& port, const std::string& serial)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_active || m_pending || (m_rec.port == port && m_rec.serial == serial))
+        return;
+    m_rec.port = port;
+    m_rec.serial = serial;
+    save_record();
 }
 
 void lm_attempt::stage_started(int stage)
@@ -275,13 +331,25 @@ void lm_attempt::end(bool complete)
     ++m_generation;
     const char* result = complete ? "success" : (m_error.empty() ? "cancelled" : "failed");
     append_history(m_rec, lm_utc_now(), result, m_error);
+    if (m_pending) {
+        // No new image arrived: the saved update is as it was.
+        m_pending = false;
+        lm_journal_record kept = m_kept;
+        kept.updated = lm_utc_now();
+        if (m_dirfd >= 0 && lm_journal_save(m_dirfd, kept) != 0)
+            warn("cannot write the journal");
+        return;
+    }
     bool unfinished = m_rec.begun && (m_rec.done & m_rec.planned) != m_rec.planned;
     if (m_saved && !complete && unfinished) {
         m_rec.logged = 1;
         save_record();
         return;
     }
-    lm_journal_remove(m_dirfd);
+    // Synced before anything goes on: a journal back after a power loss
+    // would add "interrupted" to an attempt the history already holds.
+    if (m_dirfd >= 0 && lm_journal_remove(m_dirfd) != 0)
+        warn("cannot remove the journal");
 }
 
 bool lm_attempt::active()

@@ -29,10 +29,15 @@ public:
     // attempt that never ended goes to the history as "interrupted".
     // Returns 0 with the saved image (malloc'ed) and its record when an
     // update whose writing began can be finished with it: its size,
-    // SHA-256 and stage plan check out. Anything that does not is removed.
+    // SHA-256 and stage plan check out, and this start could note in the
+    // journal that it has seen it (a folder that cannot be written offers
+    // nothing, rather than the same old update after a newer one). Anything
+    // that does not check out is removed. An update offered and not taken
+    // up stays saved until a newer attempt's image has arrived whole.
     int recover(char** image, int* len, lm_journal_record* rec);
     // "下载" pressed; an attempt still open ends first. The journal names
-    // the attempt from now on, and replaces any kept before.
+    // the attempt from now on; an update saved from before stays the one
+    // to finish until this attempt's image has arrived (image_ready).
     void begin();
     // The user takes up the recovered update: a new attempt on the saved image.
     void resume(const lm_journal_record& rec);
@@ -42,6 +47,8 @@ public:
     void image_ready(const char* data, int len, int variant, const char* host, const char* path,
                      const int* abandon = nullptr);
     void set_variant(int variant);
+    // The reader the stages go to: where it is plugged in and its serial.
+    void set_reader(const std::string& port, const std::string& serial);
     // Before a stage's write; once the write returned success (the bytes
     // went out); once the reader left and came back (the stage counts as
     // written). When the last stage is confirmed the saved image is removed.
@@ -58,7 +65,10 @@ public:
     bool active();
 
 private:
-    void save_record();
+    int save_record();
+    // The journal and image on disk, when they cannot be replaced by the
+    // current attempt's: removed, or at least made unreadable.
+    void discard_saved();
     void warn(const char* what);
     void append_history(const lm_journal_record& rec, const std::string& ended, const char* result,
                         const std::string& error);
@@ -72,6 +82,9 @@ private:
     unsigned m_generation;  // counts attempts: a save finishing late knows its own
     bool m_saved;   // the image of m_rec is on disk
     bool m_warned;  // the one line on standard error was written
+    lm_journal_record m_kept;  // the saved update recovered at start, not taken up
+    bool m_hasKept;
+    bool m_pending;  // the current attempt has no image yet and m_kept stays saved
 };
 
 #endif

@@ -19,7 +19,8 @@ const char LM_IMAGE_FILE[] = "image.bin";
 
 namespace {
 
-const char kHeader[] = "lumora-updater journal 2";
+const char kHeader[] = "lumora-updater journal 3";
+const char kSecondHeader[] = "lumora-updater journal 2";
 const char kFirstHeader[] = "lumora-updater journal 1";
 const size_t kMaxRecord = 8192;
 const size_t kMaxImage = 256u << 20;  // the largest image a download accepts
@@ -83,6 +84,29 @@ bool split_fields(const std::string& body, std::map<std::string, std::string>* f
     return true;
 }
 
+// A port names a sysfs device entry ("1-1.2"); a serial is printable text.
+bool is_port(const std::string& text)
+{
+    if (text.size() > 31)
+        return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || c == '-' || c == '.'))
+            return false;
+    }
+    return true;
+}
+
+bool is_serial(const std::string& text)
+{
+    if (text.size() > 126)
+        return false;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f)
+            return false;
+    }
+    return true;
+}
+
 bool has_keys(std::map<std::string, std::string>& f, const char* const* keys, size_t n)
 {
     if (f.size() != n)
@@ -139,8 +163,22 @@ bool fill_record(std::map<std::string, std::string>& f, lm_journal_record* rec)
 }
 
 const char* const kKeys[] = {"variant", "host", "path", "size", "sha256", "saved", "started",
-                             "updated", "planned", "done", "sent", "written", "begun", "logged"};
+                             "updated", "planned", "done", "sent", "written", "begun", "logged",
+                             "port", "serial", "pending"};
 const size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+// The second format had neither the reader nor a pending attempt.
+const size_t kSecondKeyCount = kKeyCount - 3;
+
+// The reader and the pending attempt, in a record of the current format.
+bool fill_reader(std::map<std::string, std::string>& f, lm_journal_record* rec)
+{
+    rec->port = f["port"];
+    rec->serial = f["serial"];
+    rec->pending = f["pending"];
+    // A pending attempt waits behind a saved image, never behind none.
+    return is_port(rec->port) && is_serial(rec->serial) &&
+           (rec->pending.empty() || rec->size > 0);
+}
 
 // A record of the first format counted a stage done once it was sent: none
 // of its stages is taken as confirmed, so a resume writes them all again.
@@ -151,7 +189,7 @@ bool fill_first_format(std::map<std::string, std::string>& f, lm_journal_record*
     f["sent"] = f["written"];
     f["done"] = "0";
     f["written"] = "0";
-    return has_keys(f, kKeys, kKeyCount) && fill_record(f, rec);
+    return has_keys(f, kKeys, kSecondKeyCount) && fill_record(f, rec);
 }
 
 } // namespace
@@ -179,6 +217,9 @@ std::string lm_journal_format(const lm_journal_record& rec)
     add("written", std::to_string(rec.written));
     add("begun", std::to_string(rec.begun));
     add("logged", std::to_string(rec.logged));
+    add("port", rec.port);
+    add("serial", rec.serial);
+    add("pending", rec.pending);
     return out;
 }
 
@@ -187,17 +228,26 @@ int lm_journal_parse(const char* text, size_t len, lm_journal_record* rec)
     std::string all(text, len);
     if (all.find('\0') != std::string::npos)
         return -1;
-    std::string head = std::string(kHeader) + "\n";
-    std::string first = std::string(kFirstHeader) + "\n";
-    bool current = all.compare(0, head.size(), head) == 0;
-    if (!current && all.compare(0, first.size(), first) != 0)
+    const std::string headers[] = {std::string(kHeader) + "\n", std::string(kSecondHeader) + "\n",
+                                   std::string(kFirstHeader) + "\n"};
+    int format = 0;
+    while (format < 3 && all.compare(0, headers[format].size(), headers[format]) != 0)
+        ++format;
+    if (format == 3)
         return -1;
     std::map<std::string, std::string> fields;
     lm_journal_record parsed;
-    if (!split_fields(all.substr(current ? head.size() : first.size()), &fields))
+    if (!split_fields(all.substr(headers[format].size()), &fields))
         return -1;
-    if (current ? !(has_keys(fields, kKeys, kKeyCount) && fill_record(fields, &parsed))
-                : !fill_first_format(fields, &parsed))
+    bool ok = false;
+    if (format == 0)
+        ok = has_keys(fields, kKeys, kKeyCount) && fill_record(fields, &parsed) &&
+             fill_reader(fields, &parsed);
+    else if (format == 1)
+        ok = has_keys(fields, kKeys, kSecondKeyCount) && fill_record(fields, &parsed);
+    else
+        ok = fill_first_format(fields, &parsed);
+    if (!ok)
         return -1;
     *rec = parsed;
     return 0;
@@ -207,7 +257,8 @@ int lm_journal_save(int dirfd, const lm_journal_record& rec)
 {
     // Host and path come from the manifest; a line break in them would
     // make a record that reads back differently.
-    if (rec.host.find('\n') != std::string::npos || rec.path.find('\n') != std::string::npos) {
+    if (rec.host.find('\n') != std::string::npos || rec.path.find('\n') != std::string::npos ||
+        !is_port(rec.port) || !is_serial(rec.serial)) {
         errno = EINVAL;
         return -1;
     }
@@ -248,8 +299,10 @@ void lm_journal_remove_image(int dirfd)
     lm_remove_file(dirfd, LM_IMAGE_FILE);
 }
 
-void lm_journal_remove(int dirfd)
+int lm_journal_remove(int dirfd)
 {
-    lm_journal_remove_image(dirfd);
-    lm_remove_file(dirfd, LM_JOURNAL_FILE);
+    int image = lm_remove_file(dirfd, LM_IMAGE_FILE);
+    int journal = lm_remove_file(dirfd, LM_JOURNAL_FILE);
+    int synced = lm_sync_dir(dirfd);
+    return image == 0 && journal == 0 && synced == 0 ? 0 : -1;
 }

@@ -28,6 +28,15 @@ struct lm_journal_record {
     int written = 0;      // stages confirmed in the current attempt
     int begun = 0;        // 1 once a stage write was started
     int logged = 0;       // 1 once the current attempt is in the history
+    // The reader written: where it is plugged in (its sysfs entry, e.g.
+    // 1-1.2) and its serial number; empty until a stage began, and in
+    // records of the earlier formats.
+    std::string port;
+    std::string serial;
+    // When a newer attempt began that has no image yet: the update this
+    // record names stays the one to finish until that attempt's image has
+    // arrived whole. Empty when there is none.
+    std::string pending;
 };
 
 extern const char LM_JOURNAL_FILE[];   // "journal"
@@ -47,6 +56,8 @@ int lm_journal_save_image(int dirfd, const char* data, size_t len, const int* ab
 // 0 and a malloc'ed buffer, else -1.
 int lm_journal_load_image(int dirfd, const lm_journal_record& rec, char** data, size_t* len);
 void lm_journal_remove_image(int dirfd);
-void lm_journal_remove(int dirfd);
+// Removes the journal and the image, then syncs the folder, so that the
+// removal outlives a power loss: 0, or -1 when something could not go.
+int lm_journal_remove(int dirfd);
 
 #endif

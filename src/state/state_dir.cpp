@@ -249,8 +249,14 @@ void lm_remove_temporaries(int dirfd)
     closedir(dir);
 }
 
-void lm_remove_file(int dirfd, const char* name)
+int lm_remove_file(int dirfd, const char* name)
 {
-    if (dirfd >= 0)
-        unlinkat(dirfd, name, 0);
+    if (dirfd < 0)
+        return -1;
+    return unlinkat(dirfd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+int lm_sync_dir(int dirfd)
+{
+    return dirfd >= 0 ? fsync(dirfd) : -1;
 }

@@ -38,7 +38,10 @@ int lm_read_whole(int dirfd, const char* name, size_t max_len, char** data, size
 // Removes the temporary files of writes that never ended.
 void lm_remove_temporaries(int dirfd);
 
-// Removes `name` from the folder, whatever it is (a folder excepted).
-void lm_remove_file(int dirfd, const char* name);
+// Removes `name` from the folder, whatever it is (a folder excepted): 0
+// when it is gone (or was never there), -1 when it could not be removed.
+int lm_remove_file(int dirfd, const char* name);
+// Makes the folder's entries (names added, replaced, removed) durable.
+int lm_sync_dir(int dirfd);
 
 #endif

@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+
 #include "ui/utils.h"
 
 class lm_update;
@@ -226,6 +228,22 @@ public:
     GtkWidget* default_button() const;
     void keep_default_button();
     int m_nFocusPage = 0;
+
+    // The reader the update follows (ui_poll.cpp). Main thread only: the
+    // readers in update mode the last Warning-page check saw, and where the
+    // one it found is plugged in; leaving the Warning page forward makes it
+    // the reader that every later look accepts.
+    void follow_checked_reader();
+    void show_reader_elsewhere(bool elsewhere);
+    int m_nReaders = 0;
+    std::string m_checkPort;
+    std::string m_checkSerial;
+    // On the Update page: readers attached other than the one followed,
+    // as the last look that missed it found them.
+    int m_nOtherReaders = 0;
+    // 1 while the Update page asks for the reader to be plugged back in
+    // where it was, because only another reader is attached.
+    int m_nElsewhereShown = 0;
 };
 
 #endif

@@ -14,7 +14,7 @@ std::atomic<int> g_running(0);
 
 lm_warning_check::lm_warning_check(bool with_network, bool with_reader, done_fn done, void* owner)
     : m_refs(2), m_abandoned(0), m_withNetwork(with_network), m_withReader(with_reader),
-      m_done(done), m_owner(owner), m_net(0), m_dev(0), m_variant(-1)
+      m_done(done), m_owner(owner), m_net(0), m_dev(0), m_variant(-1), m_readers(0)
 {
 }
 
@@ -77,7 +77,7 @@ gpointer lm_warning_check::run(gpointer self)
 
 void lm_warning_check::check()
 {
-    lm_check_result result = {0, 0, -1};
+    lm_check_result result = {0, 0, -1, 0, std::string(), std::string()};
     if (m_withNetwork) {
         int status = lm_download::internet_con_status(&m_stop);
         // Probes dropped on the way (a firewall) need not mean that HTTP is.
@@ -94,12 +94,18 @@ void lm_warning_check::check()
             if (device.get_device_connect_status() == 0) {
                 result.dev = 1;
                 result.variant = device.get_lumora_buffer_size();
+                device.get_reader_identity(&result.port, &result.serial);
             }
+            result.readers = device.readers_attached();
         }
     }
     m_net.store(result.net);
     m_dev.store(result.dev);
     m_variant.store(result.variant);
+    m_readers.store(result.readers);
+    std::lock_guard<std::mutex> hold(m_identityLock);
+    m_port = result.port;
+    m_serial = result.serial;
 }
 
 gboolean lm_warning_check::deliver(gpointer self)
@@ -107,7 +113,13 @@ gboolean lm_warning_check::deliver(gpointer self)
     lm_warning_check* check = static_cast<lm_warning_check*>(self);
     // let_go runs on this thread too, so the owner is there when this is 0.
     if (!check->m_abandoned.load() && check->m_done) {
-        lm_check_result result = {check->m_net.load(), check->m_dev.load(), check->m_variant.load()};
+        lm_check_result result = {check->m_net.load(), check->m_dev.load(), check->m_variant.load(),
+                                  check->m_readers.load(), std::string(), std::string()};
+        {
+            std::lock_guard<std::mutex> hold(check->m_identityLock);
+            result.port = check->m_port;
+            result.serial = check->m_serial;
+        }
         check->m_done(check->m_owner, result);
     }
     return G_SOURCE_REMOVE;

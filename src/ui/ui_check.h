@@ -8,6 +8,8 @@
 #include <glib.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 
 #include "net/probe_helper.h"
 
@@ -17,6 +19,9 @@ struct lm_check_result {
     int net;      // 1 the update server is reachable, 0 not
     int dev;      // 1 the reader is attached in update mode, 0 not
     int variant;  // with dev 1: 64, 32, or -1 (refused, not openable, silent)
+    int readers;  // readers in update mode on the bus; more than one is refused
+    std::string port;    // with dev 1: where the reader found is plugged in
+    std::string serial;  // and its serial number, empty when it has none
 };
 
 // One check, shared by its owner (the page) and its thread; whoever lets go
@@ -64,6 +69,10 @@ private:
     std::atomic<int> m_net;
     std::atomic<int> m_dev;
     std::atomic<int> m_variant;
+    std::atomic<int> m_readers;
+    std::mutex m_identityLock;  // the reader's port and serial, written by the thread
+    std::string m_port;
+    std::string m_serial;
 };
 
 #endif

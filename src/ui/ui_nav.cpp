@@ -78,7 +78,10 @@ int lm_ui::redirect_to_dlg()
 {
     switch (m_curDlgIdx) {
     case DLGWELCOME:
+        show_next_dlg();
+        break;
     case DLGWARN:
+        follow_checked_reader();
         show_next_dlg();
         break;
     case DLGDOWNLOAD:

@@ -22,6 +22,9 @@ const u_int32_t kStatusPeriodMs = 100;
 const char kTextNoReaderFound[] = N_("警告：无法找到墨川电子书设备");
 const char kTextReaderNotAttached[] = N_("警告：您的电子书设备未连接电脑");
 const char kTextNoNetwork[] = N_("警告：您到电脑未连接网络");
+const char kTextTwoReaders[] = N_("警告：请只连接一台墨川电子书设备");
+const char kTextPlugBack[] =
+    N_("请将正在更新的电子书插回它原来所在的USB接口。另一个USB接口上的电子书不会被写入。");
 
 // An idle callback that runs clears the id kept for it, so that leaving the
 // page never removes a source that no longer exists.
@@ -74,6 +77,8 @@ void lm_ui::ExecuteTimerAction()
         break;
     case DLGUPDATE: {
         int status = m_pUpdate ? m_pUpdate->get_device_connect_status() : -1;
+        // Only another reader is there: it is not the one being updated.
+        m_nOtherReaders = status != 0 && m_pUpdate ? m_pUpdate->other_readers_attached() : 0;
         if (status == 0) {
             m_ndev_con = 1;
             if (g_atomic_int_get(&m_nFreshBegin) == 1 || came_back_renumbered()) {
@@ -138,8 +143,12 @@ void lm_ui::OnCheckDone(void* owner, const lm_check_result& result)
         return;
     ui->m_nnet_con = result.net;
     ui->m_ndev_con = result.dev;
-    if (result.dev == 1)
+    ui->m_nReaders = result.readers;
+    if (result.dev == 1) {
         ui->m_lumora_bufsize = result.variant;
+        ui->m_checkPort = result.port;
+        ui->m_checkSerial = result.serial;
+    }
     ui->m_nCheckShown = 1;
     ui->m_nEventID = (int)g_idle_add(OnSetBtnCB, ui);
 }
@@ -159,7 +168,10 @@ gboolean lm_ui::OnSetBtnCB(gpointer data)
 
     const char* text = "";
     int mask = 5;
-    if (ui->m_ndev_con == 1 && ui->m_nnet_con == 1) {
+    if (ui->m_ndev_con == 1 && ui->m_nReaders > 1) {
+        // Which one would be written is anybody's guess: neither is.
+        text = kTextTwoReaders;
+    } else if (ui->m_ndev_con == 1 && ui->m_nnet_con == 1) {
         if (ui->m_lumora_bufsize > 0)
             mask = 7;
         else
@@ -236,6 +248,7 @@ void lm_ui::OnSetProgress()
 
     int updating = g_atomic_int_get(&m_updating);
     int busy = updating || g_atomic_int_get(&m_upComplete);
+    show_reader_elsewhere(m_ndev_con != 1 && m_nOtherReaders > 0);
     if (m_ndev_con == 1) {
         if (m_nupdate_old_connect == -1) {
             swap_picture(alg_update_con_status, &img_update_old, img_update_con_ok);
@@ -261,6 +274,31 @@ void lm_ui::OnSetProgress()
     // While a stage worker only waits for the reader, the user may quit.
     if (updating && !g_atomic_int_get(&m_upComplete))
         btn_sense(g_atomic_int_get(&m_nWaitDevice) ? 1 : 0);
+}
+
+// The Update page's text asks for the reader back at its port while only
+// other readers are attached, and returns to what it said before.
+void lm_ui::show_reader_elsewhere(bool elsewhere)
+{
+    if (elsewhere == (m_nElsewhereShown == 1))
+        return;
+    m_nElsewhereShown = elsewhere ? 1 : 0;
+    if (elsewhere)
+        SetProgressText(m_lblUpdate, const_cast<char*>(_(kTextPlugBack)));
+    else if (!g_atomic_int_get(&m_updating))
+        show_update_hint();
+    else
+        SetProgressText(m_lblUpdate, const_cast<char*>(""));
+}
+
+// Leaving the Warning page forward: the reader its check found is the one
+// the update writes. Once a stage went to a reader, that reader stays the
+// one followed, whatever is attached now.
+void lm_ui::follow_checked_reader()
+{
+    if (!m_pUpdate || g_atomic_int_get(&m_nWriteTried))
+        return;
+    m_pUpdate->follow_reader(m_checkPort, m_checkSerial);
 }
 
 gboolean lm_ui::OnJumpDlgCB(gpointer data)

@@ -9,11 +9,15 @@
 #include "ui/dialogs.h"
 #include "ui/i18n.h"
 #include "ui/ui.h"
+#include "usb/update.h"
 
 namespace {
 
 const char kResumeQuestion[] =
     N_("上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，点击“取消”重新开始。");
+const char kResumeOtherReader[] =
+    N_("注意：连接的电子书不在上次更新时所用的USB接口上，可能不是上次没有完成更新的那一台。"
+       "请只连接上次更新的电子书，并插回原来的USB接口；只有它会被写入。");
 
 int count_stages(int mask)
 {
@@ -34,10 +38,21 @@ int lm_ui::OfferResume()
     lm_journal_record rec;
     if (m_pAttempt->recover(&image, &len, &rec) != 0)
         return -1;
+    // Only the reader the update was written into is written again; one
+    // attached elsewhere is named in the question.
+    bool elsewhere = false;
+    if (m_pUpdate) {
+        m_pUpdate->follow_reader(rec.port, rec.serial);
+        elsewhere = m_pUpdate->get_device_connect_status() != 0 &&
+                    m_pUpdate->other_readers_attached() > 0;
+    }
+    std::string question = _(kResumeQuestion);
+    if (elsewhere)
+        question = question + "\n\n" + _(kResumeOtherReader);
     // The window is not shown yet: the question stands alone on the screen.
-    if (lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL, _(kResumeQuestion)) !=
+    if (lm_run_lone_message(GTK_MESSAGE_INFO, GTK_BUTTONS_OK_CANCEL, question.c_str()) !=
         GTK_RESPONSE_OK) {
-        free(image);  // kept on disk until a new download replaces it
+        free(image);  // kept on disk until a new image has arrived whole
         return -1;
     }
     release_data_buf();
@@ -86,9 +101,11 @@ void lm_ui::note_error(const char* text)
         m_pAttempt->set_error(text);
 }
 
-// The computer is kept awake while work runs: the download, and the chain
-// of stages (the reconnect waits between them included). A page that only
-// waits for the user holds nothing; the Finish page ends the attempt.
+// The computer is kept awake while work runs: the download, and the update
+// from "更新" until its stages end, the dialogs and the waits for the reader
+// between them included (a shutdown then would leave a half-written reader).
+// Before "下载" or "更新", and once the stages stopped, nothing is held; the
+// Finish page ends the attempt.
 void lm_ui::after_page_move()
 {
     if (m_curDlgIdx == DLGFINISH) {

@@ -172,8 +172,13 @@ int lm_ui::WriteImage()
     // A quit confirmed meanwhile has taken the state: nothing is written.
     if (!g_atomic_int_compare_and_exchange(&m_nWriteState, WRITE_IDLE, WRITE_RUNNING))
         return -1;
-    if (m_pAttempt)
+    if (m_pAttempt) {
+        // The journal names the reader, so that a resume can tell another one.
+        std::string port, serial;
+        if (m_pUpdate->get_reader_identity(&port, &serial) == 0)
+            m_pAttempt->set_reader(port, serial);
         m_pAttempt->stage_started(stage);
+    }
     // The poll watches for the reader's restart from before the write: the
     // reader leaves soon after the last byte, and this thread may be slow
     // to return from the write (a loaded machine, the journal's fsync).

@@ -44,6 +44,33 @@ int read_number_file(const char* path, int* value)
     return 0;
 }
 
+// Port names are far shorter than the field (USB allows 7 tiers of hubs).
+void copy_text(char* out, size_t size, const char* in)
+{
+    size_t n = strnlen(in, size - 1);
+    memcpy(out, in, n);
+    out[n] = '\0';
+}
+
+bool is_reader(const dis_dev* pdev)
+{
+    return pdev->vender_id == LUMORA_VENDOR_ID && pdev->product_id == LUMORA_PRODUCT_ID;
+}
+
+// The first line of a small text file, without its line end; empty when
+// the file is missing (most devices have no serial number).
+void read_line_file(const char* path, char* out, size_t size)
+{
+    out[0] = '\0';
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return;
+    if (!fgets(out, static_cast<int>(size), f))
+        out[0] = '\0';
+    fclose(f);
+    out[strcspn(out, "\r\n")] = '\0';
+}
+
 // Reads exactly one descriptor's worth of bytes from the start of a file.
 int read_descriptor(const char* path, int flags, unsigned char* out)
 {
@@ -63,8 +90,11 @@ void lm_usb_node_path(char* out, const char* root, int bus, int device)
 }
 
 lm_discovery::lm_discovery()
-    : m_pUsbPath(nullptr), m_pSysPath(nullptr), m_bHasDescFile(0), m_lumora_device(nullptr)
+    : m_pUsbPath(nullptr), m_pSysPath(nullptr), m_bHasDescFile(0), m_lumora_device(nullptr),
+      m_bFollowing(0), m_nReaders(0), m_nOthers(0)
 {
+    m_followPort[0] = '\0';
+    m_followSerial[0] = '\0';
     lm_list_init(&m_dis_head);
 }
 
@@ -125,6 +155,52 @@ int lm_discovery::get_node_path_result(char* path, uint8_t* iproduct)
     if (iproduct)
         *iproduct = m_lumora_device->iProduct;
     return 0;
+}
+
+void lm_discovery::set_followed(const char* port, const char* serial)
+{
+    lock_t lock(m_lock);
+    m_bFollowing = 1;
+    snprintf(m_followPort, sizeof m_followPort, "%s", port ? port : "");
+    snprintf(m_followSerial, sizeof m_followSerial, "%s", serial ? serial : "");
+    free(m_lumora_device);
+    m_lumora_device = nullptr;
+    m_pUsbPath = nullptr;
+}
+
+int lm_discovery::get_match_identity(char* port, char* serial)
+{
+    lock_t lock(m_lock);
+    if (!m_lumora_device)
+        return -1;
+    if (port)
+        snprintf(port, LM_PORT_MAX + 1, "%s", m_lumora_device->port);
+    if (serial)
+        snprintf(serial, LM_SERIAL_MAX + 1, "%s", m_lumora_device->serial);
+    return 0;
+}
+
+int lm_discovery::readers_listed()
+{
+    lock_t lock(m_lock);
+    return m_nReaders;
+}
+
+int lm_discovery::others_listed()
+{
+    lock_t lock(m_lock);
+    return m_nOthers;
+}
+
+bool lm_discovery::is_followed(const dis_dev* pdev) const
+{
+    if (!m_bFollowing || (!m_followPort[0] && !m_followSerial[0]))
+        return true;
+    // A serial number names the reader wherever it is plugged in, and tells
+    // another reader put into the same port apart.
+    if (m_followSerial[0] && pdev->serial[0])
+        return strcmp(m_followSerial, pdev->serial) == 0;
+    return m_followPort[0] && strcmp(m_followPort, pdev->port) == 0;
 }
 
 int lm_discovery::discover_device()
@@ -205,6 +281,12 @@ int lm_discovery::discover_device_list()
             rc = -1;
             break;
         }
+        copy_text(pdev->port, sizeof pdev->port, ent->d_name);
+        if (is_reader(pdev)) {
+            char path[LM_PATH_MAX];
+            snprintf(path, sizeof path, "%s/%s/serial", m_pSysPath, ent->d_name);
+            read_line_file(path, pdev->serial, sizeof pdev->serial);
+        }
         lm_list_add_tail(&pdev->head, &m_dis_head);
     }
     closedir(dir);
@@ -279,18 +361,30 @@ int lm_discovery::discover_lumora_device()
 {
     lock_t lock(m_lock);
     dis_dev* match = nullptr;
+    int readers = 0;
+    int others = 0;
     for (lm_list_head* pos = m_dis_head.next; pos != &m_dis_head; pos = pos->next) {
         dis_dev* pdev = lm_list_entry(pos, dis_dev, head);
-        if (pdev->vender_id == LUMORA_VENDOR_ID && pdev->product_id == LUMORA_PRODUCT_ID) {
+        if (!is_reader(pdev))
+            continue;
+        ++readers;
+        if (match || !is_followed(pdev))
+            ++others;
+        else
             match = pdev;
-            break;
-        }
     }
+    m_nReaders = readers;
+    m_nOthers = others;
     if (match) {
         lm_list_del(&match->head);
         lm_list_init(&match->head);
         free(m_lumora_device);
         m_lumora_device = match;
+        // Following "the next reader found": this one, from now on.
+        if (m_bFollowing && !m_followPort[0] && !m_followSerial[0]) {
+            snprintf(m_followPort, sizeof m_followPort, "%s", match->port);
+            snprintf(m_followSerial, sizeof m_followSerial, "%s", match->serial);
+        }
     }
     release_device_list();
     return match ? 0 : -1;

@@ -12,6 +12,8 @@ enum {
     LUMORA_VENDOR_ID = 0x5345,
     LUMORA_PRODUCT_ID = 0x1234,
     LM_DEV_NAME_MAX = 17,
+    LM_PORT_MAX = 31,     // a sysfs device entry such as 1-1.2.3, in full
+    LM_SERIAL_MAX = 126,  // the serial number as sysfs gives it
     LM_PATH_MAX = 4096,
 };
 
@@ -47,6 +49,8 @@ typedef struct dis_dev {
     int product_id;
     uint8_t iProduct;            // index of the product string descriptor
     char dev_name[LM_DEV_NAME_MAX + 1];
+    char port[LM_PORT_MAX + 1];      // the sysfs entry's name: where it is plugged in
+    char serial[LM_SERIAL_MAX + 1];  // readers only; empty when it has none
     lm_list_head head;
 } DIS_DEV;
 
@@ -70,6 +74,21 @@ public:
     // read under one lock so that a rediscovery cannot mix two matches.
     int get_node_path_result(char* path, uint8_t* iproduct);
 
+    // The reader one update writes into. A plugged-in reader keeps the name
+    // of its sysfs entry (the port, e.g. 1-1.2) across restarts, so from
+    // here on only a reader at `port`, or one with `serial` when both it and
+    // the followed reader have one, is taken; any other reader is counted,
+    // never matched. Empty port and serial follow the next reader found.
+    // The current match is dropped: the next connection test looks again.
+    void set_followed(const char* port, const char* serial);
+    // The match's port and serial (LM_PORT_MAX + 1 and LM_SERIAL_MAX + 1
+    // bytes); -1 without a match.
+    int get_match_identity(char* port, char* serial);
+    // Readers in update mode (by their identifiers) in the last enumeration,
+    // and how many of them were not the one followed.
+    int readers_listed();
+    int others_listed();
+
     // The steps of one discovery. Every operation holds the object's lock,
     // so the status poll and the worker never overlap.
     int discover_device();
@@ -85,12 +104,19 @@ public:
     int get_devdesc_from_dev(unsigned char* pDevDesc, dis_dev* pdev);
     int discover_lumora_device();
     uint16_t host2le16(uint16_t x);
+    // Whether a listed reader is the one followed (any reader when nothing is).
+    bool is_followed(const dis_dev* pdev) const;
 
     const char* m_pUsbPath;
     const char* m_pSysPath;
     int m_bHasDescFile;
     lm_list_head m_dis_head;
     dis_dev* m_lumora_device;
+    int m_bFollowing;
+    char m_followPort[LM_PORT_MAX + 1];
+    char m_followSerial[LM_SERIAL_MAX + 1];
+    int m_nReaders;
+    int m_nOthers;
 
 private:
     void release_device_list();

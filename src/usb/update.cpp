@@ -85,6 +85,35 @@ int lm_update::get_device_address()
     return bus * 256 + dev;
 }
 
+void lm_update::follow_reader(const std::string& port, const std::string& serial)
+{
+    if (m_pDis)
+        m_pDis->set_followed(port.c_str(), serial.c_str());
+}
+
+int lm_update::get_reader_identity(std::string* port, std::string* serial)
+{
+    char p[LM_PORT_MAX + 1];
+    char s[LM_SERIAL_MAX + 1];
+    if (!m_pDis || m_pDis->get_match_identity(p, s) != 0)
+        return -1;
+    if (port)
+        *port = p;
+    if (serial)
+        *serial = s;
+    return 0;
+}
+
+int lm_update::readers_attached()
+{
+    return m_pDis ? m_pDis->readers_listed() : 0;
+}
+
+int lm_update::other_readers_attached()
+{
+    return m_pDis ? m_pDis->others_listed() : 0;
+}
+
 float lm_update::get_progress()
 {
     return m_pTrans ? m_pTrans->get_progress() : 0.0f;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 class lm_discovery;
 class lm_transfer;
@@ -33,6 +34,16 @@ public:
     // another device number.
     int get_device_address();
     int open_dev();
+
+    // From here on only this reader is written (see lm_discovery::set_followed).
+    void follow_reader(const std::string& port, const std::string& serial);
+    // Where the reader last found is plugged in, and its serial number
+    // (empty when it has none): 0, or -1 when no reader was found.
+    int get_reader_identity(std::string* port, std::string* serial);
+    // Readers in update mode seen by the last look that listed the bus, and
+    // how many of them were not the reader followed.
+    int readers_attached();
+    int other_readers_attached();
 
     // The reader is one device however many lm_update objects look at it
     // (the Warning page's check has one of its own). The operations that

@@ -142,11 +142,15 @@ TEST_F(State, JournalIsTrustedOnlyWhenWholeAndValid)
     rec.planned = 0x3f;
     rec.done = rec.sent = rec.written = 0x07;
     rec.begun = 1;
+    rec.port = "1-1.2";
+    rec.serial = "LMR 0042";
     std::string text = lm_journal_format(rec);
     lm_journal_record back;
     ASSERT_EQ(lm_journal_parse(text.data(), text.size(), &back), 0);
     EXPECT_EQ(back.path, rec.path);
     EXPECT_EQ(back.done, 0x07);
+    EXPECT_EQ(back.port, "1-1.2");
+    EXPECT_EQ(back.serial, "LMR 0042");
 
     const std::string damaged[] = {
         text.substr(0, text.size() - 1),                         // cut short
@@ -154,13 +158,20 @@ TEST_F(State, JournalIsTrustedOnlyWhenWholeAndValid)
         std::string("x") + text,                                 // unknown format
         text.substr(0, text.find("sha256=") + 7) + "zz" + text.substr(text.find("sha256=") + 9),
         text.substr(0, text.find("variant=") + 8) + "16" + text.substr(text.find("variant=") + 10),
+        text.substr(0, text.find("port=") + 5) + "../1" + text.substr(text.find("port=") + 10),
     };
     for (const std::string& bad : damaged)
         EXPECT_NE(lm_journal_parse(bad.data(), bad.size(), &back), 0) << bad;
 
+    // The second format named no reader: it loads, following none.
+    std::string second = "lumora-updater journal 2\n" + text.substr(text.find('\n') + 1);
+    second.erase(second.find("port="));
+    ASSERT_EQ(lm_journal_parse(second.data(), second.size(), &back), 0) << second;
+    EXPECT_EQ(back.done, 0x07);
+    EXPECT_EQ(back.port, "");
     // The first format counted a stage done once sent: nothing of it is
     // taken as confirmed, so a resume writes every stage again.
-    std::string first = "lumora-updater journal 1\n" + text.substr(text.find('\n') + 1);
+    std::string first = "lumora-updater journal 1\n" + second.substr(second.find('\n') + 1);
     first.erase(first.find("sent="), first.find('\n', first.find("sent=")) + 1 - first.find("sent="));
     ASSERT_EQ(lm_journal_parse(first.data(), first.size(), &back), 0) << first;
     EXPECT_EQ(back.done, 0);
