@@ -93,10 +93,12 @@ void lm_warning_check::check()
             lm_update device;
             if (device.get_device_connect_status() == 0) {
                 result.dev = 1;
-                result.variant = device.get_lumora_buffer_size();
+                result.readers = device.readers_attached();
+                // With two readers neither is the one: none is even asked.
+                if (result.readers == 1)
+                    result.variant = device.get_lumora_buffer_size();
                 device.get_reader_identity(&result.port, &result.serial);
             }
-            result.readers = device.readers_attached();
         }
     }
     m_net.store(result.net);

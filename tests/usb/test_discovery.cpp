@@ -191,6 +191,60 @@ TEST_F(DiscoveryTest, FollowsTheReaderToANewDeviceNumber)
     EXPECT_STREQ("/dev/bus/usb/001/003", node);
 }
 
+// Two readers: the one followed is found again only at its own port (or by
+// its serial), however the other one comes and goes meanwhile.
+TEST_F(DiscoveryTest, FollowedReaderIsTheOnlyMatchWhateverElseIsAttached)
+{
+    reader_options first;
+    first.serial = "AAA1";
+    start(first);
+    reader_options other;
+    other.sys_name = "1-2";
+    other.devnum = 20;
+    other.serial = "BBB2";
+    fake_reader second(other, *reader);
+    ASSERT_TRUE(second.ok()) << second.error();
+
+    // Not following anything: the first in directory order, and both counted.
+    ASSERT_EQ(0, dis.get_device_connect_status());
+    EXPECT_EQ(2, dis.readers_listed());
+    dis.set_followed("1-2", "");
+    ASSERT_EQ(0, dis.get_device_connect_status());
+    EXPECT_EQ(20, match_of(dis).dev);
+    EXPECT_EQ(1, dis.others_listed());
+    char port[LM_PORT_MAX + 1], serial[LM_SERIAL_MAX + 1];
+    ASSERT_EQ(0, dis.get_match_identity(port, serial));
+    EXPECT_STREQ("1-2", port);
+    EXPECT_STREQ("BBB2", serial);
+
+    // The followed reader restarts: the other one is never taken for it.
+    second.leave();
+    EXPECT_EQ(-1, dis.get_device_connect_status());
+    EXPECT_EQ(1, dis.others_listed());
+    second.come_back(21);
+    EXPECT_EQ(0, dis.get_device_connect_status());
+    EXPECT_EQ(21, match_of(dis).dev);
+
+    // Its serial follows it into another port; another serial at its port
+    // is another reader.
+    dis.set_followed("1-9", "AAA1");
+    ASSERT_EQ(0, dis.get_device_connect_status());
+    EXPECT_EQ(2, match_of(dis).dev);
+    dis.set_followed("1-1", "CCC3");
+    EXPECT_EQ(-1, dis.get_device_connect_status());
+    EXPECT_EQ(2, dis.others_listed());
+
+    // Following "the next reader found" takes the first and sticks to it.
+    dis.set_followed("", "");
+    ASSERT_EQ(0, dis.get_device_connect_status());
+    ASSERT_EQ(0, dis.get_match_identity(port, nullptr));
+    reader->leave();
+    second.leave();
+    EXPECT_EQ(-1, dis.get_device_connect_status());
+    (std::string(port) == "1-1" ? second : *reader).come_back();
+    EXPECT_EQ(-1, dis.get_device_connect_status());
+}
+
 TEST_F(DiscoveryTest, NoReaderNoMatch)
 {
     reader_options opt;

@@ -888,6 +888,106 @@ expect-sensitive 取消
     return o
 
 
+# ---- two readers: only the one the update began with is ever written ----
+
+def second_reader(ctx, port, product, arrives=None, leaves=None, first_port="1-1"):
+    """Options for a second reader at port, with a log and frames of its own."""
+    opts = ["--port", first_port, "--second-port", port, "--second-devnum", "40",
+            "--second-product", product, "--second-log", os.path.join(ctx.work, "reader2.log"),
+            "--second-frames-dir", os.path.join(ctx.work, "frames2")]
+    for flag, name in (("--second-attach-signal", arrives), ("--second-leave-signal", leaves)):
+        if name:
+            opts += [flag, os.path.join(ctx.work, "signals", name)]
+    return opts
+
+
+def check_second_untouched(o):
+    """The second reader came and got nothing: not even an open of its node."""
+    lines = read_lines(os.path.join(o.work, "reader2.log"))
+    o.expect(lines and lines[0].startswith("attach"), "the second reader never came: %s" % lines[:3])
+    touched = [l for l in lines if l.split()[0] in ("open", "string-request", "claim", "frame")]
+    o.expect(not touched, "the second reader was used: %s" % touched[:6])
+    frames = os.path.join(o.work, "frames2")
+    o.expect(not os.path.isdir(frames) or not os.listdir(frames), "frames went to the second reader")
+
+
+def two_readers_refused(ctx):
+    """Two readers of one variant, the other one listed first: the Warning
+    page says so and keeps Next insensitive until it is unplugged."""
+    script = TO_WARNING + """
+within 60 steady-label 3 %s
+expect-insensitive 下一步
+signal second-leaves
+within 60 expect-sensitive 下一步
+expect-label ""
+""" % T.WARN_TWO_READERS + QUIT
+    o = warning_page(ctx, script, reader_opts=second_reader(
+        ctx, "1-1", T.PRODUCT_64, leaves="second-leaves", first_port="1-2"))
+    check_second_untouched(o)
+    return o
+
+
+def second_reader_during_update(ctx, product, instant=False):
+    """A second reader (product) is plugged in, listed before the first, as
+    step 1 is written; with instant, the reader returns at once after each
+    step. All six frames go to the reader the update began with."""
+    image = build_image(64, SIX_BLOCKS)
+    ctx.serve(image, build_image(32, SIX_BLOCKS))
+    script = TO_UPDATE + "click 更新\nsignal second-arrives\n" + answer_stage_dialogs(1, 5) + """
+within 150 expect-page Finish
+click 完成
+within 10 expect-exit
+"""
+    opts = second_reader(ctx, "1-1", product, arrives="second-arrives", first_port="1-2")
+    o = ctx.run(script, reader_opts=opts + (["--return-after", "0"] if instant else []))
+    check_clean_end(o)
+    check_pages(o, ["Welcome", "Warning", "Download", "Update", "Finish"])
+    check_frames(o, image.stages())
+    check_second_untouched(o)
+    return o
+
+
+def second_reader_other_variant(ctx):
+    return second_reader_during_update(ctx, T.PRODUCT_32)
+
+
+def second_reader_instant_return(ctx):
+    return second_reader_during_update(ctx, T.PRODUCT_64, instant=True)
+
+
+def resume_at_other_port(ctx):
+    """Killed after step 2 of the reader at port 1-1; the next start finds
+    a reader of that variant only at port 1-2. The question says it may be
+    another reader; after OK nothing can be written to it and the Update page
+    asks for the reader back at its port."""
+    image = build_image(64, SWEEP_BLOCKS)
+    ctx.serve(image)
+    state = os.path.join(ctx.work, "state")
+    first = ctx.run(TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 1) + """
+within 60 dialog 第2步已成功更新 -> none
+signal kill-now
+within 60 wait-signal never
+""", kill_on_signal="kill-now", env_extra={"XDG_STATE_HOME": state})
+    first.expect(first.status != 0, "the first run was not killed (status %r)" % first.status)
+    again = Context(ctx.tools, ctx.work + "-elsewhere")
+    question = T.RESUME_QUESTION + "\n\n" + T.RESUME_OTHER_READER
+    o = again.run("""
+timeout 30
+dialog %s -> ok
+expect-page Update
+within 30 expect-label %s
+expect-insensitive 更新
+sleep 3
+""" % (T.RESUME_QUESTION, T.PLUG_BACK) + QUIT, drop_all_traffic=True,
+                  env_extra={"XDG_STATE_HOME": state}, reader_opts=["--port", "1-2"])
+    o.problems[:0] = first.problems
+    check_clean_end(o)
+    check_dialogs(o, [("info", "ok,cancel", question), ("info", "ok,cancel", T.QUIT_QUESTION)])
+    o.expect(not o.reader.frames() and not [l for l in o.reader.lines if l.split()[0] == "claim"],
+             "the reader at the other port was written")
+    return o
+
+
 def interrupted_update_finished(ctx):
     """Killed (SIGKILL) right after step 3's dialog appeared. The next
     launch has no network at all and the server offers another image: it
@@ -1143,7 +1243,8 @@ SCENARIOS = {f.__name__: f for f in (
     warning_probes_dropped, warning_live_window, warning_quit_during_check, warning_silent_reader,
     invalid_image, reader_swapped, interrupted_update_finished, sent_never_confirmed,
     stage_failed_twice, history_odd_path, keyboard_full_update,
-    accessible_full_update)}
+    accessible_full_update, two_readers_refused, second_reader_other_variant,
+    second_reader_instant_return, resume_at_other_port)}
 for _point in CRASH_POINTS:
     SCENARIOS["crash_" + _point] = (lambda p: lambda ctx: crash_sweep(ctx, p))(_point)
 

@@ -155,7 +155,8 @@ struct node_binding {
 
 class reader_impl {
 public:
-    explicit reader_impl(const reader_options& o);
+    // beside: the reader whose testbed this one shares, or null for a testbed of its own.
+    reader_impl(const reader_options& o, reader_impl* beside);
     ~reader_impl();
 
     void plug(int devnum, bool first = false);
@@ -175,7 +176,10 @@ public:
     UMockdevTestbed* tb = nullptr;
     std::string root;
 
-    mutable std::mutex tb_mu;  // testbed calls; taken before mu, never inside a handler
+    // Testbed calls, shared by the readers of one testbed; taken before mu,
+    // never inside a handler.
+    std::shared_ptr<std::mutex> tb_lock;
+    std::mutex& tb_mu;
     mutable std::mutex mu;     // device and stream state
     bool present = false;
     int devnum = 0;
@@ -214,7 +218,9 @@ private:
     void frame_done();
     void schedule(int delay_ms, std::function<void()> fn);
     void run_scheduler();
+    void start_reader();
     void watch_swap_signal();
+    void when_file_exists(const std::string& path, std::function<void()> fn);
     void attach_node(const std::string& path, int devnum);
     bool answers(node_binding* b, const std::string& path);
     bool make_node(const std::string& path);
@@ -287,8 +293,9 @@ void retire(std::vector<node_binding*>& bindings)
 
 } // namespace
 
-reader_impl::reader_impl(const reader_options& o)
-    : opt(o), devnum(o.devnum), checker(o.keep_payloads || !o.frames_dir.empty())
+reader_impl::reader_impl(const reader_options& o, reader_impl* beside)
+    : opt(o), tb_lock(beside ? beside->tb_lock : std::make_shared<std::mutex>()), tb_mu(*tb_lock),
+      devnum(o.devnum), checker(o.keep_payloads || !o.frames_dir.empty())
 {
     const char* preload = getenv("LD_PRELOAD");
     if (!preload || !strstr(preload, "umockdev")) {
@@ -303,6 +310,13 @@ reader_impl::reader_impl(const reader_options& o)
     if (!opt.frames_dir.empty())
         mkdir(opt.frames_dir.c_str(), 0755);
 
+    if (beside) {
+        tb = UMOCKDEV_TESTBED(g_object_ref(beside->tb));
+        root = beside->root;
+        scheduler = std::thread([this] { run_scheduler(); });
+        start_reader();
+        return;
+    }
     tb = umockdev_testbed_new();
     gchar* r = umockdev_testbed_get_root_dir(tb);
     root = r;
@@ -324,14 +338,34 @@ reader_impl::reader_impl(const reader_options& o)
         add_sysfs_entry("1-2", busnum.c_str(), "3", device_descriptor(0x046d, 0xc52b, 2));
     }
     scheduler = std::thread([this] { run_scheduler(); });
-    if (!opt.reader)
-        return;
+    if (opt.reader)
+        start_reader();
+}
+
+void reader_impl::start_reader()
+{
     if (!opt.swap_signal.empty())
         watch_swap_signal();
-    if (opt.attach_after_ms > 0)
+    if (!opt.leave_signal.empty())
+        when_file_exists(opt.leave_signal, [this] { leave(); });
+    if (opt.plug_later)
+        return;
+    if (!opt.attach_signal.empty())
+        when_file_exists(opt.attach_signal, [this] { plug(opt.devnum, true); });
+    else if (opt.attach_after_ms > 0)
         schedule(opt.attach_after_ms, [this] { plug(opt.devnum, true); });
     else
         plug(opt.devnum, true);
+}
+
+// Looks for the file every 50 ms and runs fn once it is there.
+void reader_impl::when_file_exists(const std::string& path, std::function<void()> fn)
+{
+    if (access(path.c_str(), F_OK) == 0) {
+        fn();
+        return;
+    }
+    schedule(50, [this, path, fn] { when_file_exists(path, fn); });
 }
 
 reader_impl::~reader_impl()
@@ -553,6 +587,8 @@ void reader_impl::plug(int dev, bool first)
         std::vector<unsigned char> d = device_descriptor(kReaderVid, kReaderPid, opt.iproduct);
         umockdev_testbed_set_attribute_binary(tb, sp, "descriptors", d.data(), d.size());
     }
+    if (sp && !opt.serial.empty())
+        umockdev_testbed_set_attribute(tb, sp, "serial", opt.serial.c_str());
     std::lock_guard<std::mutex> lock(mu);
     syspath = sp ? sp : "";
     g_free(sp);
@@ -1096,7 +1132,12 @@ void reader_impl::frame_done()
     schedule(opt.leave_after_ms + opt.return_after_ms, [this, back] { plug(back); });
 }
 
-fake_reader::fake_reader(const reader_options& options) : m_impl(new reader_impl(options)) {}
+fake_reader::fake_reader(const reader_options& options) : m_impl(new reader_impl(options, nullptr)) {}
+
+fake_reader::fake_reader(const reader_options& options, fake_reader& beside)
+    : m_impl(new reader_impl(options, beside.m_impl.get()))
+{
+}
 
 fake_reader::~fake_reader() = default;
 
@@ -1118,6 +1159,11 @@ std::string fake_reader::root_dir() const
 void fake_reader::leave()
 {
     m_impl->leave();
+}
+
+void fake_reader::attach()
+{
+    m_impl->plug(m_impl->opt.devnum, true);
 }
 
 void fake_reader::come_back(int devnum)

@@ -77,6 +77,12 @@ struct reader_options {
     // later under the next device number.
     std::string swap_signal;
     std::string swap_product;
+    std::string serial;         // the sysfs serial attribute; none when empty
+    // The reader is plugged in only once this file exists, instead of at once.
+    std::string attach_signal;
+    // Once this file exists the reader leaves the bus, for good.
+    std::string leave_signal;
+    bool plug_later = false;    // plugged in by attach(), not at once
 };
 
 // What the reader saw; a snapshot.
@@ -112,6 +118,10 @@ class reader_impl;
 class fake_reader {
 public:
     explicit fake_reader(const reader_options& options = reader_options());
+    // A second reader on the testbed of `beside` (same process), at a port
+    // of its own (options.sys_name) with its own node, log and frames; it
+    // adds no other device. `beside` must outlive it.
+    fake_reader(const reader_options& options, fake_reader& beside);
     ~fake_reader();
     fake_reader(const fake_reader&) = delete;
     fake_reader& operator=(const fake_reader&) = delete;
@@ -121,6 +131,8 @@ public:
     const std::string& error() const;
     std::string root_dir() const;
 
+    // The reader (made with plug_later) is plugged in for the first time.
+    void attach();
     // The reader leaves the bus now / comes back under devnum (0: devnum + 1).
     void leave();
     void come_back(int devnum = 0);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "fake_reader.h"
@@ -46,7 +47,15 @@ const char kUsage[] =
     "  --swap-product TEXT     the product string of that other reader\n"
     "  --log FILE              append one line per event\n"
     "  --frames-dir DIR        save valid frames' payloads as DIR/frame-NN.bin\n"
-    "  --max-inflight-log      log the most URBs in flight at exit\n";
+    "  --max-inflight-log      log the most URBs in flight at exit\n"
+    "  --port NAME             the reader's sysfs entry, where it is plugged in (default 1-1)\n"
+    "  --serial TEXT           its serial number (default none)\n"
+    "  --attach-signal FILE    the reader is plugged in once FILE exists\n"
+    "  --leave-signal FILE     the reader leaves for good once FILE exists\n"
+    "  --second-OPTION ...     a second reader on the same bus, with these options of its\n"
+    "                          own (--second-port NAME makes it; it needs its own\n"
+    "                          --second-devnum, and takes --second-log, --second-frames-dir)\n"
+    "  --second-first          the second reader is plugged in before the first\n";
 
 bool parse_int(const char* text, int* out)
 {
@@ -74,13 +83,30 @@ bool parse_reconnect(const char* text, reconnect_mode* out)
     return true;
 }
 
+struct command_line {
+    reader_options first;
+    reader_options second;
+    bool has_second = false;
+    bool second_first = false;
+};
+
 // Returns the index of the command after "--", or -1 on a bad command line.
-int parse_args(int argc, char** argv, reader_options* opt)
+int parse_args(int argc, char** argv, command_line* line)
 {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--")
             return i + 1 < argc ? i + 1 : -1;
+        if (a == "--second-first") {
+            line->second_first = true;
+            continue;
+        }
+        reader_options* opt = &line->first;
+        if (a.compare(0, 9, "--second-") == 0) {
+            opt = &line->second;
+            line->has_second = true;
+            a = "--" + a.substr(9);
+        }
         bool has_value = i + 1 < argc;
         const char* v = has_value ? argv[i + 1] : "";
         bool ok = true;
@@ -140,6 +166,14 @@ int parse_args(int argc, char** argv, reader_options* opt)
                 opt->log_path = v;
             else if (a == "--frames-dir")
                 opt->frames_dir = v;
+            else if (a == "--port")
+                opt->sys_name = v;
+            else if (a == "--serial")
+                opt->serial = v;
+            else if (a == "--attach-signal")
+                opt->attach_signal = v;
+            else if (a == "--leave-signal")
+                opt->leave_signal = v;
             else
                 ok = false;
         }
@@ -179,23 +213,31 @@ int run_child(char** command)
 
 int main(int argc, char** argv)
 {
-    reader_options opt;
-    opt.reconnect = reconnect_mode::renumber;
-    opt.keep_payloads = false;  // long runs: payloads go to --frames-dir only
-    opt.kill_pid = &g_child;
-    int cmd = parse_args(argc, argv, &opt);
-    if (cmd < 0) {
+    command_line line;
+    for (reader_options* opt : {&line.first, &line.second}) {
+        opt->reconnect = reconnect_mode::renumber;
+        opt->keep_payloads = false;  // long runs: payloads go to --frames-dir only
+        opt->kill_pid = &g_child;
+    }
+    line.second.sys_name = "";
+    int cmd = parse_args(argc, argv, &line);
+    if (cmd < 0 || (line.has_second && line.second.sys_name.empty())) {
         fputs(kUsage, stderr);
         return 2;
     }
-    int status;
-    {
-        lumora_fake::fake_reader reader(opt);
-        if (!reader.ok()) {
-            fprintf(stderr, "lumora-fake-reader: %s\n", reader.error().c_str());
-            return 2;
-        }
-        status = run_child(argv + cmd);
+    // The second reader shares the first one's testbed: the first is made
+    // with no reader of its own when the second is to be plugged in first.
+    reader_options first = line.first;
+    first.plug_later = line.second_first && line.has_second;
+    lumora_fake::fake_reader reader(first);
+    if (!reader.ok()) {
+        fprintf(stderr, "lumora-fake-reader: %s\n", reader.error().c_str());
+        return 2;
     }
-    return status;
+    std::unique_ptr<lumora_fake::fake_reader> second;
+    if (line.has_second)
+        second.reset(new lumora_fake::fake_reader(line.second, reader));
+    if (first.plug_later)
+        reader.attach();
+    return run_child(argv + cmd);
 }
