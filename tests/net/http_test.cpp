@@ -137,6 +137,8 @@ TEST(HttpRequest, HostOrPathThatWouldBreakTheRequestIsRefusedWithoutConnecting)
         {"[::1]", "/f"},
         {"127.1", "/f"},
         {"0x7f.0.0.1", "/f"},
+        {"0x7f000001", "/f"},  // the resolver reads these as 127.0.0.1 and 1.0.0.127
+        {"1.0x7f", "/f"},
         {"0127.0.0.1", "/f"},
         {"127.0.0.256", "/f"},
         {"127.0.0.1.", "/f"},

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +56,31 @@ std::string six_block_image()
         memset(&img[off], 'a' + i, len);
     }
     return img;
+}
+
+// An update of image `img` into the reader at port 1-1, its first
+// `confirmed` steps written, then the program died.
+void interrupted_update(const std::string& img, int confirmed)
+{
+    lm_attempt first(lm_state_dir_open());
+    first.begin();
+    first.image_ready(img.data(), static_cast<int>(img.size()), 64, "h", "/p");
+    first.set_reader("1-1", "S1");
+    for (int k = 0; k < confirmed; ++k) {
+        first.stage_started(k);
+        first.stage_confirmed(k);
+    }
+}
+
+// 0 when the folder holds an update to finish; `rec` is then its record.
+int recovered(lm_journal_record* rec)
+{
+    lm_attempt next(lm_state_dir_open());
+    char* data = nullptr;
+    int len = 0;
+    int rc = next.recover(&data, &len, rec);
+    free(data);
+    return rc;
 }
 
 class State : public ::testing::Test {
@@ -238,6 +265,80 @@ TEST_F(State, InterruptedUpdateIsRecoveredAndFinished)
     EXPECT_NE(h[1].find("\"stages_written\":[3,4,5,6],\"result\":\"success\""), std::string::npos)
         << h[1];
     EXPECT_NE(h[1].find("\"image_url\":\"http://h/p\""), std::string::npos) << h[1];
+}
+
+// Declining the resume gives nothing up: a download that fails, or a kill
+// before the new image is whole, leaves the saved update to be offered
+// again (with the reader it went to); only a new image replaces it.
+TEST_F(State, DeclinedUpdateStaysSavedUntilANewImageArrivesWhole)
+{
+    std::string img = six_block_image();
+    interrupted_update(img, 2);
+    lm_journal_record rec;
+    {
+        lm_attempt declined(lm_state_dir_open());
+        char* data = nullptr;
+        int len = 0;
+        ASSERT_EQ(declined.recover(&data, &len, &rec), 0);
+        free(data);
+        declined.begin();  // "下载", and the download fails
+        declined.set_variant(64);
+        declined.end(false);
+        declined.begin();  // "下载" again, and the program is killed
+    }
+    ASSERT_EQ(recovered(&rec), 0);
+    EXPECT_EQ(rec.done, 0x03);
+    EXPECT_EQ(rec.port, "1-1");
+    EXPECT_EQ(rec.serial, "S1");
+    std::vector<std::string> h = lines_of(history());
+    ASSERT_EQ(h.size(), 3u) << history();
+    EXPECT_NE(h[1].find("\"result\":\"cancelled\""), std::string::npos) << h[1];
+    EXPECT_NE(h[2].find("\"result\":\"interrupted\""), std::string::npos) << h[2];
+    EXPECT_NE(h[2].find("\"image_size\":0"), std::string::npos) << h[2];
+
+    lm_attempt replaced(lm_state_dir_open());
+    char* data = nullptr;
+    int len = 0;
+    ASSERT_EQ(replaced.recover(&data, &len, &rec), 0);
+    free(data);
+    replaced.begin();
+    std::string other = img;
+    other[200] = 'z';
+    replaced.image_ready(other.data(), static_cast<int>(other.size()), 64, "h", "/q");
+    replaced.end(false);  // nothing of it was written: nothing to finish
+    EXPECT_NE(recovered(&rec), 0);
+}
+
+// A folder that cannot be written (read-only here; a full disk alike) never
+// offers an older update after a newer one: a start that cannot mark the
+// saved update as seen offers nothing.
+TEST_F(State, UnwritableFolderNeverBringsBackAnOlderUpdate)
+{
+    std::string img = six_block_image();
+    interrupted_update(img, 2);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs a mount namespace of its own (root)";
+    ASSERT_EQ(mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    lm_journal_record rec;
+    {
+        lm_attempt next(lm_state_dir_open());
+        char* data = nullptr;
+        int len = 0;
+        EXPECT_NE(next.recover(&data, &len, &rec), 0);
+        EXPECT_EQ(data, nullptr);
+        std::string newer = img;
+        newer[200] = 'z';
+        next.begin();
+        next.image_ready(newer.data(), static_cast<int>(newer.size()), 64, "h", "/q");
+        for (int k = 0; k < 6; ++k) {
+            next.stage_started(k);
+            next.stage_confirmed(k);
+        }
+        next.end(true);
+    }
+    EXPECT_NE(recovered(&rec), 0) << "the older update came back";
+    umount2(dir.c_str(), MNT_DETACH);
 }
 
 TEST_F(State, SavedImageThatDoesNotCheckOutIsDiscarded)
