@@ -78,6 +78,7 @@ struct WarningRow {
     int dev, net, variant;
     const char* text;
     int mask;
+    int readers = 1;
 };
 
 TEST_F(Poll, WarningPageTextAndButtonsFollowTheLastChecks)
@@ -91,8 +92,12 @@ TEST_F(Poll, WarningPageTextAndButtonsFollowTheLastChecks)
         {0, 1, 64, "警告：您的电子书设备未连接电脑", 5},
         // Network lost after the reader was seen: the reader flag stays 1.
         {1, 0, 64, "警告：您到电脑未连接网络", 5},
+        // Two readers in update mode: whatever else the check found.
+        {1, 1, 64, "警告：请只连接一台墨川电子书设备", 5, 2},
+        {1, 0, -1, "警告：请只连接一台墨川电子书设备", 5, 3},
     };
     for (const WarningRow& row : rows) {
+        ui->m_nReaders = row.readers;
         ui->m_ndev_con = row.dev;
         ui->m_nnet_con = row.net;
         ui->m_lumora_bufsize = row.variant;
