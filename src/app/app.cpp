@@ -3,6 +3,7 @@
 #include "app/app.h"
 
 #include <gtk/gtk.h>
+#include <stdlib.h>
 
 #include "sys/sleep_inhibitor.h"
 #include "net/download.h"
@@ -40,6 +41,7 @@ lm_app::~lm_app()
         delete m_pDownload;
         m_pDownload = nullptr;
     }
+    free(m_pImageData);
     // The wizard is gone: nothing reports to these any more.
     delete m_pAttempt;
     m_pAttempt = nullptr;
@@ -53,6 +55,10 @@ int lm_app::init()
     m_pUI->set_data(m_pUpdate, m_pDownload);
     m_pUI->set_state(m_pAttempt, m_pInhibitor);
     m_pUI->create_dlg();
+    if (!m_imagePath.empty()) {
+        m_pUI->use_image_file(m_imagePath, m_pImageData, m_nImageLen);
+        m_pImageData = nullptr;
+    }
     // An update cut short is offered before anything else.
     if (m_pUI->OfferResume() != 0)
         m_pUI->show_first_dlg();

@@ -8,6 +8,9 @@ class lm_update;
 class lm_attempt;
 class lm_sleep_inhibitor;
 
+#include <cstddef>
+#include <string>
+
 class lm_app {
 public:
     lm_app();
@@ -22,6 +25,11 @@ public:
     // What the wizard keeps between runs, and the logind inhibitor.
     lm_attempt* m_pAttempt;
     lm_sleep_inhibitor* m_pInhibitor;
+    // An image file to write instead of a download, read whole (owned
+    // until init hands it to the wizard); an empty path: none.
+    std::string m_imagePath;
+    char* m_pImageData = nullptr;
+    size_t m_nImageLen = 0;
 };
 
 #endif

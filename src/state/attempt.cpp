@@ -105,8 +105,11 @@ void lm_attempt::append_history(const lm_journal_record& rec, const std::string&
     e.started = rec.started;
     e.ended = ended;
     e.variant = rec.variant;
+    // An image from a file has no server: its source is the file's path.
     if (!rec.host.empty())
         e.image_url = "http://" + rec.host + rec.path;
+    else
+        e.image_url = rec.path;
     e.image_size = rec.size;
     e.image_sha256 = rec.sha256;
     e.stages_planned = rec.planned;
@@ -350,6 +353,12 @@ void lm_attempt::end(bool complete)
     // would add "interrupted" to an attempt the history already holds.
     if (m_dirfd >= 0 && lm_journal_remove(m_dirfd) != 0)
         warn("cannot remove the journal");
+}
+
+int lm_attempt::known_variant(const std::string& sha256)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return lm_history_variant_of(m_dirfd, sha256);
 }
 
 bool lm_attempt::active()

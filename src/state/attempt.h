@@ -63,6 +63,9 @@ public:
     // saved is removed.
     void end(bool complete);
     bool active();
+    // The variant an image of this SHA-256 was fetched or written for
+    // before, from the history; -1 when it was never seen.
+    int known_variant(const std::string& sha256);
 
 private:
     int save_record();

@@ -145,6 +145,24 @@ std::string lm_history_line(const lm_history_entry& e)
     return out + "}";
 }
 
+int lm_history_variant_of(int dirfd, const std::string& sha256)
+{
+    if (dirfd < 0 || sha256.empty())
+        return -1;
+    const std::string image = "\"image_sha256\":" + lm_json_string(sha256);
+    const std::string key = "\"variant\":";
+    std::vector<std::string> lines = old_lines(dirfd);
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        size_t at = line->find(key);
+        if (line->find(image) == std::string::npos || at == std::string::npos)
+            continue;
+        int variant = atoi(line->c_str() + at + key.size());
+        if (variant == 64 || variant == 32)
+            return variant;
+    }
+    return -1;
+}
+
 int lm_history_append(int dirfd, const lm_history_entry& entry, int keep)
 {
     if (dirfd < 0 || keep < 1)

@@ -33,5 +33,8 @@ std::string lm_history_line(const lm_history_entry& entry);
 // replaced whole and synced (dirfd: the state folder). 0, or -1 with errno.
 int lm_history_append(int dirfd, const lm_history_entry& entry,
                       int keep = LM_HISTORY_KEEP);
+// The variant (64 or 32) of the newest attempt that wrote or fetched the
+// image with this SHA-256, or -1 when the history knows none.
+int lm_history_variant_of(int dirfd, const std::string& sha256);
 
 #endif

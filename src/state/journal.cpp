@@ -148,7 +148,8 @@ bool fill_record(std::map<std::string, std::string>& f, lm_journal_record* rec)
     if (!to_long(f["variant"], &variant) || (variant != 64 && variant != 32))
         return false;
     rec->variant = static_cast<int>(variant);
-    if (rec->host.empty() || rec->path.empty())
+    // An image from a file has a path and no server.
+    if (rec->path.empty() || rec->path[0] != '/')
         return false;
     if (!to_long(f["size"], &rec->size) || rec->size <= 0 ||
         static_cast<unsigned long>(rec->size) > kMaxImage)

@@ -104,6 +104,7 @@ lm_ui::~lm_ui()
     // A check still running goes on alone and never reports back.
     abandon_connect_check();
     release_data_buf();
+    free(m_pFileData);
 }
 
 void lm_ui::release_data_buf()
@@ -180,12 +181,12 @@ GtkWidget* lm_ui::create_dlg_warning()
 {
     GtkWidget* root = lm_vbox_new();
     pack_grow(root, aligned(create_pixmap(lm_images::top)));
-    pack_grow(root, aligned(gtk_label_new(_("在更新之前，请确认\n\n"
-                                          "    1.您的电脑已连接互联网。\n"
-                                          "    2.您的电子书与电脑已连接。\n"
-                                          "    3.您的电子书正处于更新模式下。（请先按下重置键，然后同时按下开机\n"
-                                          "按键及菜单按键直到电子书的屏幕上显示更新界面。）")),
-                            {5, 5, 45, 45}));
+    m_lblWarningList = gtk_label_new(_("在更新之前，请确认\n\n"
+                                       "    1.您的电脑已连接互联网。\n"
+                                       "    2.您的电子书与电脑已连接。\n"
+                                       "    3.您的电子书正处于更新模式下。（请先按下重置键，然后同时按下开机\n"
+                                       "按键及菜单按键直到电子书的屏幕上显示更新界面。）"));
+    pack_grow(root, aligned(m_lblWarningList, {5, 5, 45, 45}));
 
     GtkWidget* keys = lm_hbox_new();
     pack_grow(root, aligned(keys));
@@ -394,7 +395,8 @@ int lm_ui::SetBtnStatus()
         return 0;
     case DLGDOWNLOAD:
         btn_display(BTN_BACK | BTN_NEXT | BTN_CANCEL);
-        btn_set_text(_("上一步"), _("下载"), _("取消"));
+        // An image file is not downloaded: the button only moves on.
+        btn_set_text(_("上一步"), image_from_file() ? _("下一步") : _("下载"), _("取消"));
         btn_sense(g_atomic_int_get(&m_downloading) ? BTN_CANCEL : (BTN_BACK | BTN_NEXT | BTN_CANCEL));
         return 0;
     case DLGUPDATE:

@@ -244,6 +244,22 @@ public:
     // 1 while the Update page asks for the reader to be plugged back in
     // where it was, because only another reader is attached.
     int m_nElsewhereShown = 0;
+
+    // An image file the user brought instead of a download (ui_file.cpp):
+    // the Warning page checks only the reader, the Download page names the
+    // file and moves on without downloading; from the Update page on it is
+    // an update like any other. The bytes stay for the wizard's life, each
+    // "下一步" on the Download page takes a fresh copy as the image.
+    enum { LM_FILE_DAMAGED = -3, LM_FILE_WRONG_READER = -4 };
+    void use_image_file(const std::string& path, char* data, size_t len);
+    bool image_from_file() const { return !m_imagePath.empty(); }
+    void show_image_file();
+    int take_image_file();
+    std::string m_imagePath;
+    char* m_pFileData = nullptr;
+    int m_nFileLen = 0;
+    std::string m_fileSha256;
+    GtkWidget* m_lblWarningList = nullptr;
 };
 
 #endif

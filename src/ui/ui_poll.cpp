@@ -117,8 +117,9 @@ int lm_ui::start_connect_check()
     if (m_pCheck || m_nCheckShown || lm_warning_check::running() > 0)
         return -1;
     // A side the wizard runs without (a test's null pointer) counts as absent.
-    m_pCheck = lm_warning_check::start(m_pDownload != nullptr, m_pUpdate != nullptr, OnCheckDone,
-                                       this);
+    // An image file needs no server: only the reader is looked at.
+    m_pCheck = lm_warning_check::start(m_pDownload != nullptr && !image_from_file(),
+                                       m_pUpdate != nullptr, OnCheckDone, this);
     return m_pCheck ? 0 : -1;
 }
 
@@ -141,7 +142,7 @@ void lm_ui::OnCheckDone(void* owner, const lm_check_result& result)
     ui->abandon_connect_check();
     if (ui->m_curDlgIdx != DLGWARN)
         return;
-    ui->m_nnet_con = result.net;
+    ui->m_nnet_con = ui->image_from_file() ? 1 : result.net;
     ui->m_ndev_con = result.dev;
     ui->m_nReaders = result.readers;
     if (result.dev == 1) {
@@ -227,7 +228,11 @@ void lm_ui::OnSetProgress()
     memset(text, 0, sizeof(text));
 
     if (m_curDlgIdx == DLGDOWNLOAD) {
-        if (g_atomic_int_get(&m_downloading) && m_pDownload && m_pDownload->get_length_unknown()) {
+        if (image_from_file()) {
+            // The page names the file; nothing is fetched.
+            if (g_atomic_int_get(&m_downError))
+                btn_sense(5);
+        } else if (g_atomic_int_get(&m_downloading) && m_pDownload && m_pDownload->get_length_unknown()) {
             // A chunked body has no known length: the bar shows activity.
             if (m_prgDownload && GTK_IS_PROGRESS_BAR(m_prgDownload))
                 gtk_progress_bar_pulse(GTK_PROGRESS_BAR(m_prgDownload));

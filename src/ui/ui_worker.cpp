@@ -70,12 +70,19 @@ static bool sleep_unless_cancelled(int* cancel, int ms)
 void lm_ui::DoThreadCB()
 {
     if (m_curDlgIdx == DLGDOWNLOAD && !g_atomic_int_get(&m_downComplete)) {
-        int ret = m_pDownload ? m_pDownload->DownloadImage(&m_pdata, &m_nCancel) : -1;
+        bool from_file = image_from_file();
+        int ret = -1;
+        if (from_file)
+            ret = take_image_file();
+        else if (m_pDownload)
+            ret = m_pDownload->DownloadImage(&m_pdata, &m_nCancel);
         if (ret == 0) {
-            g_atomic_int_set(&m_nBufLen, m_pDownload->getcurdatalen());
+            g_atomic_int_set(&m_nBufLen, from_file ? m_nFileLen : m_pDownload->getcurdatalen());
+            // A file's source is its path, with no server.
             if (m_pAttempt)
                 m_pAttempt->image_ready(m_pdata, m_nBufLen, m_pDownload->get_cur_dev_version(),
-                                        m_pDownload->m_imgHost, m_pDownload->m_imgFile,
+                                        from_file ? "" : m_pDownload->m_imgHost,
+                                        from_file ? m_imagePath.c_str() : m_pDownload->m_imgFile,
                                         &m_nCancel);
             // A quit during the save: the main thread waits for this worker.
             if (g_atomic_int_get(&m_nCancel))
@@ -94,9 +101,13 @@ void lm_ui::DoThreadCB()
             m_pAttempt->set_variant(m_pDownload->get_cur_dev_version());
         g_atomic_int_set(&m_downError, 1);
         g_atomic_int_set(&m_downloading, 0);
-        // After a confirmed quit nobody is left to read the dialog.
+        // After a confirmed quit nobody is left to read the dialog. A file
+        // that fails the checks gets the dialog a downloaded image would.
         if (!g_atomic_int_get(&m_nCancel))
-            g_idle_add(OnPopupTipErrDlgCB, this);
+            g_idle_add(ret == LM_FILE_DAMAGED ? OnPopupBadImageDlgCB
+                       : from_file            ? OnPopupWrongReaderDlgCB
+                                              : OnPopupTipErrDlgCB,
+                       this);
         return;
     }
     if (m_curDlgIdx == DLGUPDATE && !g_atomic_int_get(&m_upComplete)) {
