@@ -225,6 +225,7 @@ public:
     void expose_accessibility();
     GtkWidget* default_button() const;
     void keep_default_button();
+    void present_page();
     int m_nFocusPage = 0;
 };
 

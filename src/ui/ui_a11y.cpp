@@ -5,6 +5,9 @@
 #include "ui/ui_a11y.h"
 
 #include <initializer_list>
+#include <vector>
+
+#include <gdk/gdkkeysyms.h>
 
 #include "ui/i18n.h"
 #include "ui/images/images.h"
@@ -68,7 +71,75 @@ void expose_progress(GtkWidget* bar, const char* name, GtkWidget* status)
     atk_object_add_relationship(described_by, ATK_RELATION_DESCRIPTION_FOR, acc);
 }
 
+// The labels of a page that show a text, in the order shown.
+void shown_texts(GtkWidget* w, std::vector<GtkWidget*>* out)
+{
+    if (!gtk_widget_get_visible(w))
+        return;
+    if (GTK_IS_LABEL(w)) {
+        const char* text = gtk_label_get_text(GTK_LABEL(w));
+        if (text != nullptr && *text != '\0')
+            out->push_back(w);
+        return;
+    }
+    if (!GTK_IS_CONTAINER(w))
+        return;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(w));
+    for (GList* c = children; c != nullptr; c = c->next)
+        shown_texts(GTK_WIDGET(c->data), out);
+    g_list_free(children);
+}
+
+void drop_relations(AtkObject* acc, AtkRelationType type)
+{
+    AtkRelationSet* set = atk_object_ref_relation_set(acc);
+    if (set == nullptr)
+        return;
+    while (AtkRelation* r = atk_relation_set_get_relation_by_type(set, type))
+        atk_relation_set_remove(set, r);
+    g_object_unref(set);
+}
+
+#if !GTK_CHECK_VERSION(3, 0, 0)
+// GTK 2 presses a button from the keyboard under a keyboard grab, which
+// takes the focus from the window and gives it back: a screen reader then
+// announces the window twice more on every page change made by Enter or
+// Space. The wizard's buttons are pressed here instead, without the grab.
+gboolean press_without_grab(GtkWidget* window, GdkEventKey* event, gpointer)
+{
+    bool space = event->keyval == GDK_KEY_space || event->keyval == GDK_KEY_KP_Space;
+    bool enter = event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
+                 event->keyval == GDK_KEY_ISO_Enter;
+    if ((!space && !enter) || (event->state & gtk_accelerator_get_default_mod_mask()) != 0)
+        return FALSE;
+    GtkWidget* target = gtk_window_get_focus(GTK_WINDOW(window));
+    if (target == nullptr && enter)
+        target = gtk_window_get_default_widget(GTK_WINDOW(window));
+    if (target == nullptr || !GTK_IS_BUTTON(target) || !gtk_widget_is_sensitive(target) ||
+        !gtk_widget_get_visible(target))
+        return FALSE;
+    gtk_button_clicked(GTK_BUTTON(target));
+    return TRUE;
+}
+#endif
+
 } // namespace
+
+void lm_describe_page(GtkWidget* window, GtkWidget* page)
+{
+    AtkObject* acc = accessible_of(window);
+    if (acc == nullptr || page == nullptr)
+        return;
+    drop_relations(acc, ATK_RELATION_DESCRIBED_BY);
+    std::vector<GtkWidget*> labels;
+    shown_texts(page, &labels);
+    for (GtkWidget* label : labels) {
+        AtkObject* text = accessible_of(label);
+        drop_relations(text, ATK_RELATION_DESCRIPTION_FOR);
+        atk_object_add_relationship(acc, ATK_RELATION_DESCRIBED_BY, text);
+        atk_object_add_relationship(text, ATK_RELATION_DESCRIPTION_FOR, acc);
+    }
+}
 
 void lm_describe_picture(GtkWidget* image, const guint8* data)
 {
@@ -120,6 +191,10 @@ void lm_ui::expose_accessibility()
     if (AtkObject* acc = accessible_of(alg_update_con_status))
         atk_object_set_role(acc, ATK_ROLE_STATUSBAR);
     lm_show_connection_name(alg_update_con_status, img_update_old);
+#if !GTK_CHECK_VERSION(3, 0, 0)
+    if (m_dlgFather != nullptr)
+        g_signal_connect(m_dlgFather, "key-press-event", G_CALLBACK(press_without_grab), nullptr);
+#endif
 }
 
 // The button a user presses next on the page as it is now: after a failed
@@ -158,4 +233,28 @@ void lm_ui::keep_default_button()
     if ((usable && !new_page) || !gtk_widget_is_sensitive(btn) || !gtk_widget_get_visible(btn))
         return;
     gtk_widget_grab_focus(btn);
+}
+
+// A new page is read as a window that has just been shown: the window with
+// the page's texts as its description, then the focused default button.
+// The focus leaves the buttons for the window itself, so that a screen
+// reader presents the window again; keep_default_button gives it to the
+// default button once the page's buttons are set (on the Warning page, once
+// "下一步" has become sensitive), and the button is presented after the
+// window, with its new label.
+void lm_ui::present_page()
+{
+    if (m_dlgFather == nullptr || !GTK_IS_WINDOW(m_dlgFather))
+        return;
+    lm_describe_page(m_dlgFather, m_oldWidget);
+    gtk_window_set_focus(GTK_WINDOW(m_dlgFather), nullptr);
+    // Neither toolkit reports the window as focused when the focus leaves
+    // a widget for it while it stays active (a window that has just been
+    // shown is presented as it becomes active).
+    AtkObject* acc = accessible_of(m_dlgFather);
+    if (acc != nullptr && gtk_window_is_active(GTK_WINDOW(m_dlgFather))) {
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        atk_focus_tracker_notify(acc);
+        G_GNUC_END_IGNORE_DEPRECATIONS
+    }
 }

@@ -16,4 +16,9 @@ void lm_show_connection_name(GtkWidget* holder, GtkWidget* picture);
 // replaces the label inside the button and tells nobody.
 void lm_name_button(GtkWidget* button, const char* label);
 
+// Makes the texts that `page` shows, in their order, the description of
+// `window` (relations described-by and description-for), in place of those
+// of the page shown before.
+void lm_describe_page(GtkWidget* window, GtkWidget* page);
+
 #endif
