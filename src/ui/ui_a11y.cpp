@@ -5,6 +5,7 @@
 #include "ui/ui_a11y.h"
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include <gdk/gdkkeysyms.h>
@@ -123,22 +124,83 @@ gboolean press_without_grab(GtkWidget* window, GdkEventKey* event, gpointer)
 }
 #endif
 
+// A status text is spoken when it changes, at most once in this many
+// microseconds: a listener follows a download that way, not every percent.
+const gint64 kStatusPaceUs = 4 * G_USEC_PER_SEC;
+const char kSpokenText[] = "lumora-spoken-text";
+const char kSpokenAt[] = "lumora-spoken-at";
+
+void set_description(GtkWidget* w, const char* text)
+{
+    if (AtkObject* acc = accessible_of(w)) {
+        // ATK announces no description's first setting: that one is empty.
+        if (acc->description == nullptr)
+            atk_object_set_description(acc, "");
+        atk_object_set_description(acc, text);
+        atk_object_set_description(acc, "");
+    }
+}
+
+// A text that a label of the page now shows, spoken unless it was the one
+// spoken last; a status (not a warning) at the pace above.
+void on_text_changed(GObject* object, GParamSpec*, gpointer data)
+{
+    auto* ui = static_cast<lm_ui*>(data);
+    GtkWidget* label = GTK_WIDGET(object);
+    if (ui->m_dlgFather == nullptr || !gtk_widget_get_mapped(label))
+        return;
+    const char* text = gtk_label_get_text(GTK_LABEL(label));
+    const char* before = static_cast<const char*>(g_object_get_data(object, kSpokenText));
+    if (text == nullptr || g_strcmp0(text, before) == 0)
+        return;
+    gint64 now = g_get_monotonic_time();
+    gint64 at = GPOINTER_TO_SIZE(g_object_get_data(object, kSpokenAt));
+    if (*text != '\0' && label != ui->m_lblWarning && at != 0 && now - at < kStatusPaceUs)
+        return;
+    g_object_set_data_full(object, kSpokenText, g_strdup(text), g_free);
+    g_object_set_data(object, kSpokenAt, GSIZE_TO_POINTER(*text != '\0' ? now : 0));
+    if (*text != '\0')
+        lm_announce(ui->m_dlgFather, text);
+}
+
 } // namespace
 
-void lm_describe_page(GtkWidget* window, GtkWidget* page)
+void lm_announce(GtkWidget* window, const char* text)
 {
+    if (window == nullptr || !GTK_IS_WINDOW(window))
+        return;
+    GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(window));
+    GtkWidget* button = gtk_window_get_default_widget(GTK_WINDOW(window));
+    set_description(window, text);
+    set_description(focus, text);
+    // A button that went insensitive loses the focus, but not the reader's
+    // attention: nothing else has announced the focus since.
+    if (button != focus)
+        set_description(button, text);
+}
+
+std::string lm_describe_page(GtkWidget* window, GtkWidget* page)
+{
+    std::string said;
     AtkObject* acc = accessible_of(window);
     if (acc == nullptr || page == nullptr)
-        return;
+        return said;
     drop_relations(acc, ATK_RELATION_DESCRIBED_BY);
     std::vector<GtkWidget*> labels;
     shown_texts(page, &labels);
     for (GtkWidget* label : labels) {
-        AtkObject* text = accessible_of(label);
-        drop_relations(text, ATK_RELATION_DESCRIPTION_FOR);
-        atk_object_add_relationship(acc, ATK_RELATION_DESCRIBED_BY, text);
-        atk_object_add_relationship(text, ATK_RELATION_DESCRIPTION_FOR, acc);
+        const char* text = gtk_label_get_text(GTK_LABEL(label));
+        said += said.empty() ? text : std::string(" ") + text;
+        // What the page shows as it appears is not spoken again as a change;
+        // the first change is spoken at once.
+        g_object_set_data_full(G_OBJECT(label), kSpokenText, g_strdup(text), g_free);
+        g_object_set_data(G_OBJECT(label), kSpokenAt, nullptr);
+        AtkObject* text_acc = accessible_of(label);
+        drop_relations(text_acc, ATK_RELATION_DESCRIPTION_FOR);
+        atk_object_add_relationship(acc, ATK_RELATION_DESCRIBED_BY, text_acc);
+        atk_object_add_relationship(text_acc, ATK_RELATION_DESCRIPTION_FOR, acc);
     }
+    return said;
 }
 
 void lm_describe_picture(GtkWidget* image, const guint8* data)
@@ -191,6 +253,12 @@ void lm_ui::expose_accessibility()
     if (AtkObject* acc = accessible_of(alg_update_con_status))
         atk_object_set_role(acc, ATK_ROLE_STATUSBAR);
     lm_show_connection_name(alg_update_con_status, img_update_old);
+    // Warnings are spoken as they appear and change, the status texts at
+    // a listener's pace.
+    for (GtkWidget* label : {m_lblWarning, m_lblDownload, m_lblUpdate}) {
+        if (label != nullptr)
+            g_signal_connect(label, "notify::label", G_CALLBACK(on_text_changed), this);
+    }
 #if !GTK_CHECK_VERSION(3, 0, 0)
     if (m_dlgFather != nullptr)
         g_signal_connect(m_dlgFather, "key-press-event", G_CALLBACK(press_without_grab), nullptr);
@@ -246,7 +314,12 @@ void lm_ui::present_page()
 {
     if (m_dlgFather == nullptr || !GTK_IS_WINDOW(m_dlgFather))
         return;
-    lm_describe_page(m_dlgFather, m_oldWidget);
+    std::string texts = lm_describe_page(m_dlgFather, m_oldWidget);
+    // A screen reader that follows the window already presents the page's
+    // texts as a change of its description, and not the window again; one
+    // that follows a button ignores the change and presents the window.
+    if (!texts.empty())
+        set_description(m_dlgFather, texts.c_str());
     gtk_window_set_focus(GTK_WINDOW(m_dlgFather), nullptr);
     // Neither toolkit reports the window as focused when the focus leaves
     // a widget for it while it stays active (a window that has just been

@@ -2,6 +2,8 @@
 #ifndef LUMORA_UI_UI_A11Y_H
 #define LUMORA_UI_UI_A11Y_H
 
+#include <string>
+
 #include <gtk/gtk.h>
 
 // Names and describes the image made from one of the compiled-in pictures;
@@ -18,7 +20,13 @@ void lm_name_button(GtkWidget* button, const char* label);
 
 // Makes the texts that `page` shows, in their order, the description of
 // `window` (relations described-by and description-for), in place of those
-// of the page shown before.
-void lm_describe_page(GtkWidget* window, GtkWidget* page);
+// of the page shown before; returns them joined by spaces.
+std::string lm_describe_page(GtkWidget* window, GtkWidget* page);
+
+// Has a screen reader speak `text` now: a change of description of the
+// window, of its focused widget and of its default button, whichever the
+// reader follows (it speaks such a change for that object only). None of
+// them keeps the text.
+void lm_announce(GtkWidget* window, const char* text);
 
 #endif
