@@ -226,7 +226,13 @@ public:
     GtkWidget* default_button() const;
     void keep_default_button();
     void present_page();
+    // Has a screen reader speak `text` now (a warning, a status).
+    void announce(const char* text);
+    static void OnSetFocus(GtkWindow* window, GtkWidget* widget, gpointer data);
+    static void OnActiveChanged(GObject* window, GParamSpec* pspec, gpointer data);
     int m_nFocusPage = 0;
+    // Main thread only: what a screen reader follows (ui_a11y.cpp).
+    GtkWidget* m_pReaderAt = nullptr;
 };
 
 #endif

@@ -160,23 +160,20 @@ void on_text_changed(GObject* object, GParamSpec*, gpointer data)
     g_object_set_data_full(object, kSpokenText, g_strdup(text), g_free);
     g_object_set_data(object, kSpokenAt, GSIZE_TO_POINTER(*text != '\0' ? now : 0));
     if (*text != '\0')
-        lm_announce(ui->m_dlgFather, text);
+        ui->announce(text);
 }
 
 } // namespace
 
-void lm_announce(GtkWidget* window, const char* text)
+// A screen reader speaks a change of description for the object it follows
+// only: the window, or the button that has (or last had) the focus. Each is
+// changed, and none keeps the text.
+void lm_ui::announce(const char* text)
 {
-    if (window == nullptr || !GTK_IS_WINDOW(window))
+    if (m_dlgFather == nullptr)
         return;
-    GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(window));
-    GtkWidget* button = gtk_window_get_default_widget(GTK_WINDOW(window));
-    set_description(window, text);
-    set_description(focus, text);
-    // A button that went insensitive loses the focus, but not the reader's
-    // attention: nothing else has announced the focus since.
-    if (button != focus)
-        set_description(button, text);
+    for (GtkWidget* w : {m_dlgFather, m_btnBack, m_btnNext, m_btnCancel})
+        set_description(w, text);
 }
 
 std::string lm_describe_page(GtkWidget* window, GtkWidget* page)
@@ -259,6 +256,10 @@ void lm_ui::expose_accessibility()
         if (label != nullptr)
             g_signal_connect(label, "notify::label", G_CALLBACK(on_text_changed), this);
     }
+    if (m_dlgFather != nullptr) {
+        g_signal_connect(m_dlgFather, "set-focus", G_CALLBACK(OnSetFocus), this);
+        g_signal_connect(m_dlgFather, "notify::is-active", G_CALLBACK(OnActiveChanged), this);
+    }
 #if !GTK_CHECK_VERSION(3, 0, 0)
     if (m_dlgFather != nullptr)
         g_signal_connect(m_dlgFather, "key-press-event", G_CALLBACK(press_without_grab), nullptr);
@@ -304,30 +305,54 @@ void lm_ui::keep_default_button()
 }
 
 // A new page is read as a window that has just been shown: the window with
-// the page's texts as its description, then the focused default button.
-// The focus leaves the buttons for the window itself, so that a screen
-// reader presents the window again; keep_default_button gives it to the
-// default button once the page's buttons are set (on the Warning page, once
-// "下一步" has become sensitive), and the button is presented after the
-// window, with its new label.
+// the page's texts as its description, then the focused default button. The
+// focus leaves the buttons for the window itself; keep_default_button gives
+// it to the default button once the page's buttons are set (on the Warning
+// page, once "下一步" has become sensitive), so the button is presented after
+// the window, with its new label.
 void lm_ui::present_page()
 {
     if (m_dlgFather == nullptr || !GTK_IS_WINDOW(m_dlgFather))
         return;
     std::string texts = lm_describe_page(m_dlgFather, m_oldWidget);
-    // A screen reader that follows the window already presents the page's
-    // texts as a change of its description, and not the window again; one
-    // that follows a button ignores the change and presents the window.
-    if (!texts.empty())
-        set_description(m_dlgFather, texts.c_str());
+    GtkWidget* followed = m_pReaderAt;
     gtk_window_set_focus(GTK_WINDOW(m_dlgFather), nullptr);
-    // Neither toolkit reports the window as focused when the focus leaves
-    // a widget for it while it stays active (a window that has just been
-    // shown is presented as it becomes active).
     AtkObject* acc = accessible_of(m_dlgFather);
-    if (acc != nullptr && gtk_window_is_active(GTK_WINDOW(m_dlgFather))) {
-        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-        atk_focus_tracker_notify(acc);
-        G_GNUC_END_IGNORE_DEPRECATIONS
+    if (!gtk_window_is_active(GTK_WINDOW(m_dlgFather)) || acc == nullptr)
+        return; // a window that becomes active is presented, texts and all
+    m_pReaderAt = m_dlgFather;
+    if (followed == nullptr || followed == m_dlgFather) {
+        // The reader presents the window it follows again only as a change
+        // of its description.
+        if (!texts.empty())
+            set_description(m_dlgFather, texts.c_str());
+        return;
     }
+    // The reader follows a button: the window, which the toolkits do not
+    // report as focused when the focus goes to it alone, is reported here.
+    // ATK passes on no object twice in a row, and GTK 3 tells it of no
+    // widget's focus, so the button is reported first (the reader is there
+    // already and says nothing for it).
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    atk_focus_tracker_notify(accessible_of(followed));
+    atk_focus_tracker_notify(acc);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
+// What a screen reader follows: the widget that took the focus last (also
+// once it lost it by going insensitive: nothing else was focused since),
+// or the window when it became active with no focused widget.
+void lm_ui::OnSetFocus(GtkWindow*, GtkWidget* widget, gpointer data)
+{
+    if (widget != nullptr)
+        static_cast<lm_ui*>(data)->m_pReaderAt = widget;
+}
+
+void lm_ui::OnActiveChanged(GObject* window, GParamSpec*, gpointer data)
+{
+    auto* ui = static_cast<lm_ui*>(data);
+    if (!gtk_window_is_active(GTK_WINDOW(window)))
+        return;
+    GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(window));
+    ui->m_pReaderAt = focus != nullptr ? focus : GTK_WIDGET(window);
 }

@@ -23,10 +23,5 @@ void lm_name_button(GtkWidget* button, const char* label);
 // of the page shown before; returns them joined by spaces.
 std::string lm_describe_page(GtkWidget* window, GtkWidget* page);
 
-// Has a screen reader speak `text` now: a change of description of the
-// window, of its focused widget and of its default button, whichever the
-// reader follows (it speaks such a change for that object only). None of
-// them keeps the text.
-void lm_announce(GtkWidget* window, const char* text);
 
 #endif
