@@ -127,6 +127,10 @@ def spoken_full_update(ctx):
     hint = [i for i, x in enumerate(download) if squeeze(t(T.UPDATE_HINT)) in squeeze(x)]
     o.expect(status and hint and hint[0] > status[-1],
              "the download's end was not spoken after its status: %s" % download)
+    # What Orca said reached the synthesizer (speech-dispatcher's file).
+    synthesized = squeeze(" ".join(S.read_lines(os.path.join(o.work, "speechd-said.txt"))))
+    o.expect(all(squeeze(t(b) + ROLE) in synthesized for b in BUTTON.values()),
+             "speech-dispatcher was not given the buttons: %s" % synthesized[:300])
     with open(os.path.join(o.work, "spoken.txt"), "w", encoding="utf-8") as f:
         for name, lines in said.items():
             f.write("== %s\n%s\n" % (name, "\n".join(lines)))
