@@ -1,6 +1,8 @@
 // What assistive technologies and keyboard users get: the pictures named in
 // the wizard's language, the status texts exposed as status bars, the
-// progress bars named, and the button that Enter presses on each page.
+// progress bars named, and the button that Enter presses on each page; what
+// a screen reader speaks: each page's texts as it appears, then its default
+// button, and the warnings and status texts as they change.
 // ATK is the same on GTK 2 (with the gail and atk-bridge modules) and GTK 3.
 #include "ui/ui_a11y.h"
 
@@ -104,8 +106,8 @@ void drop_relations(AtkObject* acc, AtkRelationType type)
 #if !GTK_CHECK_VERSION(3, 0, 0)
 // GTK 2 presses a button from the keyboard under a keyboard grab, which
 // takes the focus from the window and gives it back: a screen reader then
-// announces the window twice more on every page change made by Enter or
-// Space. The wizard's buttons are pressed here instead, without the grab.
+// announces the window again on every page change made by Enter or Space.
+// The wizard's buttons are pressed here instead, without the grab.
 gboolean press_without_grab(GtkWidget* window, GdkEventKey* event, gpointer)
 {
     bool space = event->keyval == GDK_KEY_space || event->keyval == GDK_KEY_KP_Space;

@@ -23,5 +23,4 @@ void lm_name_button(GtkWidget* button, const char* label);
 // of the page shown before; returns them joined by spaces.
 std::string lm_describe_page(GtkWidget* window, GtkWidget* page);
 
-
 #endif
