@@ -102,8 +102,19 @@ def mark_when_quiet(work, log_path):
 
 def start(work, tools, env_extra):
     """Starts the whole session; returns the processes for run.stop_group,
-    the first started last in the list."""
-    procs = [start_x(work)]
+    the first started first in the list. Whatever started is stopped when
+    a part does not start."""
+    procs = []
+    try:
+        return start_all(work, tools, env_extra, procs)
+    except Exception:
+        for proc in reversed(procs):
+            run.stop_group(proc, grace_s=3)
+        raise
+
+
+def start_all(work, tools, env_extra, procs):
+    procs.append(start_x(work))
     wm_log = open(os.path.join(work, "openbox.out"), "wb")
     procs.append(subprocess.Popen(["openbox", "--sm-disable"], stdout=wm_log,
                                   stderr=subprocess.STDOUT, start_new_session=True))
