@@ -16,6 +16,10 @@ int run_and_destroy(GtkWidget* dialog, GtkWindowPosition position)
     if (position != GTK_WIN_POS_NONE)
         gtk_window_set_position(GTK_WINDOW(dialog), position);
     gtk_window_set_title(GTK_WINDOW(dialog), _(kDialogTitle));
+    // A screen reader announces the dialog by its accessible name, which
+    // GTK gives from the message type ("Information") unless it is set.
+    if (AtkObject* acc = gtk_widget_get_accessible(dialog))
+        atk_object_set_name(acc, _(kDialogTitle));
     // Enter answers OK, also where Cancel would get the focus first.
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
     g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&dialog));

@@ -377,6 +377,7 @@ int lm_ui::show_dlg(DLG_TYPE page)
     if (m_dlgFather != nullptr) {
         gtk_widget_show_all(m_dlgFather);
     }
+    present_page();
     return 0;
 }
 

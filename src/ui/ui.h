@@ -227,7 +227,14 @@ public:
     void expose_accessibility();
     GtkWidget* default_button() const;
     void keep_default_button();
+    void present_page();
+    // Has a screen reader speak `text` now (a warning, a status).
+    void announce(const char* text);
+    static void OnSetFocus(GtkWindow* window, GtkWidget* widget, gpointer data);
+    static void OnActiveChanged(GObject* window, GParamSpec* pspec, gpointer data);
     int m_nFocusPage = 0;
+    // Main thread only: what a screen reader follows (ui_a11y.cpp).
+    GtkWidget* m_pReaderAt = nullptr;
 
     // The reader the update follows (ui_poll.cpp). Main thread only: the
     // readers in update mode the last Warning-page check saw, and where the

@@ -1,10 +1,16 @@
 // What assistive technologies and keyboard users get: the pictures named in
 // the wizard's language, the status texts exposed as status bars, the
-// progress bars named, and the button that Enter presses on each page.
+// progress bars named, and the button that Enter presses on each page; what
+// a screen reader speaks: each page's texts as it appears, then its default
+// button, and the warnings and status texts as they change.
 // ATK is the same on GTK 2 (with the gail and atk-bridge modules) and GTK 3.
 #include "ui/ui_a11y.h"
 
 #include <initializer_list>
+#include <string>
+#include <vector>
+
+#include <gdk/gdkkeysyms.h>
 
 #include "ui/i18n.h"
 #include "ui/images/images.h"
@@ -68,7 +74,133 @@ void expose_progress(GtkWidget* bar, const char* name, GtkWidget* status)
     atk_object_add_relationship(described_by, ATK_RELATION_DESCRIPTION_FOR, acc);
 }
 
+// The labels of a page that show a text, in the order shown.
+void shown_texts(GtkWidget* w, std::vector<GtkWidget*>* out)
+{
+    if (!gtk_widget_get_visible(w))
+        return;
+    if (GTK_IS_LABEL(w)) {
+        const char* text = gtk_label_get_text(GTK_LABEL(w));
+        if (text != nullptr && *text != '\0')
+            out->push_back(w);
+        return;
+    }
+    if (!GTK_IS_CONTAINER(w))
+        return;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(w));
+    for (GList* c = children; c != nullptr; c = c->next)
+        shown_texts(GTK_WIDGET(c->data), out);
+    g_list_free(children);
+}
+
+void drop_relations(AtkObject* acc, AtkRelationType type)
+{
+    AtkRelationSet* set = atk_object_ref_relation_set(acc);
+    if (set == nullptr)
+        return;
+    while (AtkRelation* r = atk_relation_set_get_relation_by_type(set, type))
+        atk_relation_set_remove(set, r);
+    g_object_unref(set);
+}
+
+#if !GTK_CHECK_VERSION(3, 0, 0)
+// GTK 2 presses a button from the keyboard under a keyboard grab, which
+// takes the focus from the window and gives it back: a screen reader then
+// announces the window again on every page change made by Enter or Space.
+// The wizard's buttons are pressed here instead, without the grab.
+gboolean press_without_grab(GtkWidget* window, GdkEventKey* event, gpointer)
+{
+    bool space = event->keyval == GDK_KEY_space || event->keyval == GDK_KEY_KP_Space;
+    bool enter = event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
+                 event->keyval == GDK_KEY_ISO_Enter;
+    if ((!space && !enter) || (event->state & gtk_accelerator_get_default_mod_mask()) != 0)
+        return FALSE;
+    GtkWidget* target = gtk_window_get_focus(GTK_WINDOW(window));
+    if (target == nullptr && enter)
+        target = gtk_window_get_default_widget(GTK_WINDOW(window));
+    if (target == nullptr || !GTK_IS_BUTTON(target) || !gtk_widget_is_sensitive(target) ||
+        !gtk_widget_get_visible(target))
+        return FALSE;
+    gtk_button_clicked(GTK_BUTTON(target));
+    return TRUE;
+}
+#endif
+
+// A status text is spoken when it changes, at most once in this many
+// microseconds: a listener follows a download that way, not every percent.
+const gint64 kStatusPaceUs = 4 * G_USEC_PER_SEC;
+const char kSpokenText[] = "lumora-spoken-text";
+const char kSpokenAt[] = "lumora-spoken-at";
+
+void set_description(GtkWidget* w, const char* text)
+{
+    if (AtkObject* acc = accessible_of(w)) {
+        // ATK announces no description's first setting: that one is empty.
+        if (acc->description == nullptr)
+            atk_object_set_description(acc, "");
+        atk_object_set_description(acc, text);
+        atk_object_set_description(acc, "");
+    }
+}
+
+// A text that a label of the page now shows, spoken unless it was the one
+// spoken last; a status (not a warning) at the pace above.
+void on_text_changed(GObject* object, GParamSpec*, gpointer data)
+{
+    auto* ui = static_cast<lm_ui*>(data);
+    GtkWidget* label = GTK_WIDGET(object);
+    if (ui->m_dlgFather == nullptr || !gtk_widget_get_mapped(label))
+        return;
+    const char* text = gtk_label_get_text(GTK_LABEL(label));
+    const char* before = static_cast<const char*>(g_object_get_data(object, kSpokenText));
+    if (text == nullptr || g_strcmp0(text, before) == 0)
+        return;
+    gint64 now = g_get_monotonic_time();
+    gint64 at = GPOINTER_TO_SIZE(g_object_get_data(object, kSpokenAt));
+    if (*text != '\0' && label != ui->m_lblWarning && at != 0 && now - at < kStatusPaceUs)
+        return;
+    g_object_set_data_full(object, kSpokenText, g_strdup(text), g_free);
+    g_object_set_data(object, kSpokenAt, GSIZE_TO_POINTER(*text != '\0' ? now : 0));
+    if (*text != '\0')
+        ui->announce(text);
+}
+
 } // namespace
+
+// A screen reader speaks a change of description for the object it follows
+// only: the window, or the button that has (or last had) the focus. Each is
+// changed, and none keeps the text.
+void lm_ui::announce(const char* text)
+{
+    if (m_dlgFather == nullptr)
+        return;
+    for (GtkWidget* w : {m_dlgFather, m_btnBack, m_btnNext, m_btnCancel})
+        set_description(w, text);
+}
+
+std::string lm_describe_page(GtkWidget* window, GtkWidget* page)
+{
+    std::string said;
+    AtkObject* acc = accessible_of(window);
+    if (acc == nullptr || page == nullptr)
+        return said;
+    drop_relations(acc, ATK_RELATION_DESCRIBED_BY);
+    std::vector<GtkWidget*> labels;
+    shown_texts(page, &labels);
+    for (GtkWidget* label : labels) {
+        const char* text = gtk_label_get_text(GTK_LABEL(label));
+        said += said.empty() ? text : std::string(" ") + text;
+        // What the page shows as it appears is not spoken again as a change;
+        // the first change is spoken at once.
+        g_object_set_data_full(G_OBJECT(label), kSpokenText, g_strdup(text), g_free);
+        g_object_set_data(G_OBJECT(label), kSpokenAt, nullptr);
+        AtkObject* text_acc = accessible_of(label);
+        drop_relations(text_acc, ATK_RELATION_DESCRIPTION_FOR);
+        atk_object_add_relationship(acc, ATK_RELATION_DESCRIBED_BY, text_acc);
+        atk_object_add_relationship(text_acc, ATK_RELATION_DESCRIPTION_FOR, acc);
+    }
+    return said;
+}
 
 void lm_describe_picture(GtkWidget* image, const guint8* data)
 {
@@ -120,6 +252,20 @@ void lm_ui::expose_accessibility()
     if (AtkObject* acc = accessible_of(alg_update_con_status))
         atk_object_set_role(acc, ATK_ROLE_STATUSBAR);
     lm_show_connection_name(alg_update_con_status, img_update_old);
+    // Warnings are spoken as they appear and change, the status texts at
+    // a listener's pace.
+    for (GtkWidget* label : {m_lblWarning, m_lblDownload, m_lblUpdate}) {
+        if (label != nullptr)
+            g_signal_connect(label, "notify::label", G_CALLBACK(on_text_changed), this);
+    }
+    if (m_dlgFather != nullptr) {
+        g_signal_connect(m_dlgFather, "set-focus", G_CALLBACK(OnSetFocus), this);
+        g_signal_connect(m_dlgFather, "notify::is-active", G_CALLBACK(OnActiveChanged), this);
+    }
+#if !GTK_CHECK_VERSION(3, 0, 0)
+    if (m_dlgFather != nullptr)
+        g_signal_connect(m_dlgFather, "key-press-event", G_CALLBACK(press_without_grab), nullptr);
+#endif
 }
 
 // The button a user presses next on the page as it is now: after a failed
@@ -158,4 +304,57 @@ void lm_ui::keep_default_button()
     if ((usable && !new_page) || !gtk_widget_is_sensitive(btn) || !gtk_widget_get_visible(btn))
         return;
     gtk_widget_grab_focus(btn);
+}
+
+// A new page is read as a window that has just been shown: the window with
+// the page's texts as its description, then the focused default button. The
+// focus leaves the buttons for the window itself; keep_default_button gives
+// it to the default button once the page's buttons are set (on the Warning
+// page, once "下一步" has become sensitive), so the button is presented after
+// the window, with its new label.
+void lm_ui::present_page()
+{
+    if (m_dlgFather == nullptr || !GTK_IS_WINDOW(m_dlgFather))
+        return;
+    std::string texts = lm_describe_page(m_dlgFather, m_oldWidget);
+    GtkWidget* followed = m_pReaderAt;
+    gtk_window_set_focus(GTK_WINDOW(m_dlgFather), nullptr);
+    AtkObject* acc = accessible_of(m_dlgFather);
+    if (!gtk_window_is_active(GTK_WINDOW(m_dlgFather)) || acc == nullptr)
+        return; // a window that becomes active is presented, texts and all
+    m_pReaderAt = m_dlgFather;
+    if (followed == nullptr || followed == m_dlgFather) {
+        // The reader presents the window it follows again only as a change
+        // of its description.
+        if (!texts.empty())
+            set_description(m_dlgFather, texts.c_str());
+        return;
+    }
+    // The reader follows a button: the window, which the toolkits do not
+    // report as focused when the focus goes to it alone, is reported here.
+    // ATK passes on no object twice in a row, and GTK 3 tells it of no
+    // widget's focus, so the button is reported first (the reader is there
+    // already and says nothing for it).
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    atk_focus_tracker_notify(accessible_of(followed));
+    atk_focus_tracker_notify(acc);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
+// What a screen reader follows: the widget that took the focus last (also
+// once it lost it by going insensitive: nothing else was focused since),
+// or the window when it became active with no focused widget.
+void lm_ui::OnSetFocus(GtkWindow*, GtkWidget* widget, gpointer data)
+{
+    if (widget != nullptr)
+        static_cast<lm_ui*>(data)->m_pReaderAt = widget;
+}
+
+void lm_ui::OnActiveChanged(GObject* window, GParamSpec*, gpointer data)
+{
+    auto* ui = static_cast<lm_ui*>(data);
+    if (!gtk_window_is_active(GTK_WINDOW(window)))
+        return;
+    GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(window));
+    ui->m_pReaderAt = focus != nullptr ? focus : GTK_WIDGET(window);
 }

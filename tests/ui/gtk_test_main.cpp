@@ -37,6 +37,8 @@ gboolean answer_dialog(gpointer data)
         seen->type = type;
         const gchar* title = gtk_window_get_title(GTK_WINDOW(dialog));
         seen->title = title != nullptr ? title : "";
+        const gchar* name = atk_object_get_name(gtk_widget_get_accessible(dialog));
+        seen->accessible_name = name != nullptr ? name : "";
         GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
         seen->ok_takes_enter = ok != nullptr && gtk_window_get_default_widget(GTK_WINDOW(dialog)) == ok &&
                                gtk_window_get_focus(GTK_WINDOW(dialog)) == ok;

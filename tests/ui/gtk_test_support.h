@@ -44,6 +44,7 @@ struct DialogSeen {
     bool seen = false;
     std::string text;
     std::string title;
+    std::string accessible_name; // what a screen reader announces it by
     GtkMessageType type = GTK_MESSAGE_OTHER;
     // Its OK button was the default and had the focus: Enter answers OK.
     bool ok_takes_enter = false;

@@ -36,7 +36,7 @@ class Tools:
 def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts=(),
                  timeout=600, cut_network_on_signal=False, env_extra=None, proxy=False,
                  silent_dns=False, kill_on_signal=None, drop_all_traffic=False, logind_mock=False,
-                 atspi=False):
+                 atspi=False, orca=False):
     """Runs one scenario with the files already in work/root. Returns the
     updater's exit status (None when the run had to be killed). With proxy,
     tinyproxy is the only route to port 80 and http_proxy names it. With
@@ -44,7 +44,9 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
     kill_on_signal: once the driver writes that signal, the updater is
     killed with SIGKILL. drop_all_traffic: iptables drops every packet in
     the namespace, so nothing answers. logind_mock: python3-dbusmock's logind
-    on a private system bus; its inhibitors are logged to work/inhibitors.log."""
+    on a private system bus; its inhibitors are logged to work/inhibitors.log.
+    orca: the run's own X display, window manager and AT-SPI session with
+    Orca listening (orca_session.py)."""
     for sub in ("shots", "signals", "frames"):
         os.makedirs(os.path.join(work, sub), exist_ok=True)
     with open(os.path.join(work, "script.txt"), "w", encoding="utf-8") as f:
@@ -62,6 +64,7 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
         "drop_all_traffic": drop_all_traffic,
         "logind_mock": logind_mock,
         "atspi": atspi,
+        "orca": orca,
     }
     config = os.path.join(work, "inner.json")
     with open(config, "w") as f:
@@ -400,7 +403,10 @@ def inner_main(config_path):
         helpers, env = start_logind_mock(cfg["work"], cfg["env_extra"])
         threading.Thread(target=log_inhibitors, args=(cfg["work"], env, "墨川电子书升级软件",
                                                       stop_logging), daemon=True).start()
-    if cfg.get("atspi"):
+    if cfg.get("orca"):
+        import orca_session
+        helpers += orca_session.start(cfg["work"], cfg["tools"], cfg["env_extra"])
+    elif cfg.get("atspi"):
         helpers += start_atspi(cfg["work"], cfg["tools"], cfg["env_extra"])
     server = start_server(cfg)
     proxy = None
