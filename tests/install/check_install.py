@@ -136,6 +136,7 @@ def check_desktop_entry(c, root):
     exec_word = e.get("Exec", "").split(" ")[0]
     c.expect(exec_word == os.path.basename(BINARY),
              "Exec=%r does not start the installed binary" % e.get("Exec"))
+    c.expect(e.get("Exec", "").split(" ")[1:] == ["%f"], "Exec=%r takes no file" % e.get("Exec"))
     c.expect(e.get("Icon") == os.path.splitext(os.path.basename(ICON))[0],
              "Icon=%r does not name the installed icon" % e.get("Icon"))
     categories = [x for x in e.get("Categories", "").split(";") if x]
@@ -249,6 +250,21 @@ def check_binary(c, root, name=BINARY):
         out = run(["ldd", path], check=False)
         c.expect("not found" not in out.stdout, "binary needs missing libraries:\n" + out.stdout)
     check_hardening(c, path)
+
+
+def check_command_line(c, path, version):
+    """--version, --help and a wrong option answer as every GLib program
+    does, without a display."""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    shown = run([path, "--version"], env=env, check=False)
+    c.expect(shown.returncode == 0 and shown.stdout.strip() == "lumora-updater " + version,
+             "--version gave %d: %r" % (shown.returncode, shown.stdout))
+    helped = run([path, "--help"], env=env, check=False)
+    c.expect(helped.returncode == 0 and "--image=FILE" in helped.stdout and "[FILE]" in helped.stdout,
+             "--help gave %d: %r" % (helped.returncode, helped.stdout))
+    wrong = run([path, "--no-such-option"], env=env, check=False)
+    c.expect(wrong.returncode == 1 and "--no-such-option" in wrong.stdout and "--help" in wrong.stdout,
+             "a wrong option gave %d: %r" % (wrong.returncode, wrong.stdout))
 
 
 # --- manual page, changelog, copyright, AppStream metadata ----------------------
@@ -461,6 +477,7 @@ def staging(args):
         check_udev_rule(c, stage)
         check_icon(c, stage)
         check_binary(c, stage)
+        check_command_line(c, os.path.join(stage, BINARY), args.version)
         check_manual_page(c, stage)
         check_changelog(c, stage, args.version)
         check_copyright(c, stage)

@@ -176,6 +176,16 @@ std::string current_page(GtkWidget* wizard)
         "    2.您的电子书与电脑已连接。\n"
         "    3.您的电子书正处于更新模式下。（请先按下重置键，然后同时按下开机\n"
         "按键及菜单按键直到电子书的屏幕上显示更新界面。）";
+    // With an image file the Warning page asks nothing of the network, and
+    // the Download page names the file.
+    static const char* const kWarningForFile =
+        "在更新之前，请确认\n\n"
+        "    1.您的电子书与电脑已连接。\n"
+        "    2.您的电子书正处于更新模式下。（请先按下重置键，然后同时按下开机\n"
+        "按键及菜单按键直到电子书的屏幕上显示更新界面。）\n\n"
+        "更新文件已在电脑上，无需连接互联网。";
+    static const std::string kFileFormat = shown("更新文件：%s\n大小：%s 字节\nSHA-256：%s");
+    static const std::string kFileShown = kFileFormat.substr(0, kFileFormat.find("%s"));
     static const char* const kUpdate = "警告：请确保在更新期间您的电子书设备保持与电脑连接。";
     static const char* const kFinish = "点击重置键并重新启动您的电子书。\n"
                                        "轻松享受墨川电子书的阅读乐趣！\n\n\n"
@@ -188,9 +198,9 @@ std::string current_page(GtkWidget* wizard)
         std::string text = gtk_label_get_text(GTK_LABEL(w));
         if (text == shown(kWelcome))
             page = "Welcome";
-        else if (text == shown(kWarning))
+        else if (text == shown(kWarning) || text == shown(kWarningForFile))
             page = "Warning";
-        else if (starts_with(text, shown("状态:")))
+        else if (starts_with(text, shown("状态:")) || starts_with(text, kFileShown.c_str()))
             page = "Download";
         else if (text == shown(kUpdate))
             page = "Update";

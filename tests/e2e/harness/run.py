@@ -36,7 +36,7 @@ class Tools:
 def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts=(),
                  timeout=600, cut_network_on_signal=False, env_extra=None, proxy=False,
                  silent_dns=False, kill_on_signal=None, drop_all_traffic=False, logind_mock=False,
-                 atspi=False, orca=False):
+                 atspi=False, updater_args=(), orca=False):
     """Runs one scenario with the files already in work/root. Returns the
     updater's exit status (None when the run had to be killed). With proxy,
     tinyproxy is the only route to port 80 and http_proxy names it. With
@@ -56,6 +56,7 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
         "tools": vars(tools),
         "server_opts": list(server_opts),
         "reader_opts": list(reader_opts),
+        "updater_args": list(updater_args),
         "cut_network_on_signal": cut_network_on_signal,
         "env_extra": env_extra or {},
         "proxy": proxy,
@@ -217,12 +218,12 @@ def reader_args(work, reader_opts):
             "--frames-dir", os.path.join(work, "frames"), *reader_opts]
 
 
-def start_updater(work, tools, reader_opts=(), env_extra=None):
+def start_updater(work, tools, reader_opts=(), env_extra=None, updater_args=()):
     """Starts the updater under its own emulated reader, driven by
     work/script.txt; its evidence goes to work."""
     env = updater_env(work, tools, env_extra)
     cmd = ["umockdev-wrapper", tools["reader"], *reader_args(work, reader_opts), "--",
-           tools["updater"]]
+           tools["updater"], *updater_args]
     with open(os.path.join(work, "updater.out"), "wb") as out:
         return subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env,
                                 start_new_session=True)
@@ -238,7 +239,7 @@ def run_updater(cfg):
     if tools.get("usbip"):
         env = updater_env(work, tools, cfg["env_extra"])
         return run_beside_usbip_reader(work, tools, reader_args(work, cfg["reader_opts"]), env)
-    proc = start_updater(work, tools, cfg["reader_opts"], cfg["env_extra"])
+    proc = start_updater(work, tools, cfg["reader_opts"], cfg["env_extra"], cfg.get("updater_args", ()))
     RUN_SESSION.append(proc.pid)
     return proc.wait()
 

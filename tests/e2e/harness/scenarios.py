@@ -988,6 +988,102 @@ sleep 3
     return o
 
 
+# ---- an image file the user has, when the server cannot be reached ----
+
+def image_file(ctx, data, name="lumora-fw.bin"):
+    path = os.path.join(ctx.work, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def file_to_download_page(data):
+    """Warning page without a network check; the Download page names the
+    file by its SHA-256, and its button moves on."""
+    return TO_WARNING + """
+within 60 expect-sensitive 下一步
+expect-label ""
+click 下一步
+expect-page Download
+expect-label-match SHA-256：%s
+expect-sensitive 下一步
+click 下一步
+""" % hashlib.sha256(data).hexdigest()
+
+
+def image_file_update(ctx, kill_after_step=None):
+    """No server and no traffic at all: a whole six-stage update from a
+    file, with the file's path as the source in the history. With
+    kill_after_step, run 1 is killed after that step and run 2, from no
+    file, finishes the update offline from the saved image."""
+    image = build_image(64, SIX_BLOCKS)
+    path = image_file(ctx, image.data)
+    state = os.path.join(ctx.work, "state")
+    last = kill_after_step or 6
+    script = file_to_download_page(image.data) + "within 60 expect-page Update\nclick 更新\n"
+    if kill_after_step:
+        script += answer_stage_dialogs(1, last - 1) + "within 60 dialog 第%d步已成功更新 -> none\n" % last + \
+            "signal kill-now\nwithin 60 wait-signal never\n"
+    else:
+        script += answer_stage_dialogs(1, 5) + "within 150 expect-page Finish\nclick 完成\nwithin 10 expect-exit\n"
+    o = ctx.run(script, drop_all_traffic=True, updater_args=["--image", path],
+                kill_on_signal="kill-now" if kill_after_step else None,
+                env_extra={"XDG_STATE_HOME": state})
+    check_frames(o, image.stages()[:last])
+    if kill_after_step:
+        o.expect(o.status != 0, "run 1 was not killed (status %r)" % o.status)
+        again = Context(ctx.tools, ctx.work + "-resumed")
+        first, o = o, again.run("timeout 30\ndialog %s -> ok\nexpect-page Update\nclick 更新\n" % T.RESUME_QUESTION +
+                                answer_stage_dialogs(last + 1, 5) + "within 150 expect-page Finish\nclick 完成\n"
+                                "within 10 expect-exit\n", drop_all_traffic=True, env_extra={"XDG_STATE_HOME": state})
+        o.problems[:0] = first.problems
+        check_frames(o, image.stages()[last:])
+    check_clean_end(o)
+    o.expect(not [l for l in o.server_log if "GET" in l], "the server was asked: %s" % o.server_log)
+    entries = history_entries(o, state)
+    o.expect(entries and all(e["image_url"] == path for e in entries) and entries[-1]["result"] == "success",
+             "history: %s" % entries)
+    return o
+
+
+def image_file_interrupted(ctx):
+    return image_file_update(ctx, kill_after_step=2)
+
+
+def image_file_refused(ctx):
+    """Refused before anything is written: a damaged file and a file the
+    history knows for the other variant (each with the dialog a downloaded
+    image gets), a FIFO and a folder (a message, exit status 1)."""
+    state = os.path.join(ctx.work, "state")
+    other = build_image(32, SIX_BLOCKS)
+    os.makedirs(os.path.join(state, "lumora-updater"), mode=0o700)
+    with open(os.path.join(state, "lumora-updater", "history.jsonl"), "w") as f:
+        f.write(json.dumps({"variant": 32, "image_sha256": hashlib.sha256(other.data).hexdigest(),
+                            "result": "success"}, separators=(",", ":")) + "\n")
+    fifo = os.path.join(ctx.work, "fifo.bin")
+    os.mkfifo(fifo)
+    runs = [(build_image(64, SIX_BLOCKS, past_end_entry=3).data, T.IMAGE_DAMAGED_PART),
+            (other.data, T.WRONG_READER)]
+    outcomes = []
+    for data, text in runs:
+        script = file_to_download_page(data) + "within 60 dialog %s -> ok\nwithin 10 expect-insensitive 下一步\n" % text
+        outcomes.append(ctx.run(script + QUIT, drop_all_traffic=True, env_extra={"XDG_STATE_HOME": state},
+                                updater_args=[image_file(ctx, data, "file-%d.bin" % len(outcomes))]))
+        check_clean_end(outcomes[-1])
+    for path in (fifo, ctx.work):
+        o = ctx.run("timeout 30\ndialog %s -> ok\nwithin 10 expect-exit\n" % (T.FILE_NOT_REGULAR % path),
+                    drop_all_traffic=True, updater_args=["--image", path], env_extra={"XDG_STATE_HOME": state})
+        check_clean_end(o, status=1)
+        outcomes.append(o)
+    o = outcomes[-1]
+    for each in outcomes:
+        o.expect(not each.reader.frames() and not [l for l in each.reader.lines if l.split()[0] == "claim"],
+                 "a refused file was written")
+        if each is not o:
+            o.problems += each.problems
+    return o
+
+
 def interrupted_update_finished(ctx):
     """Killed (SIGKILL) right after step 3's dialog appeared. The next
     launch has no network at all and the server offers another image: it
@@ -1244,7 +1340,8 @@ SCENARIOS = {f.__name__: f for f in (
     invalid_image, reader_swapped, interrupted_update_finished, sent_never_confirmed,
     stage_failed_twice, history_odd_path, keyboard_full_update,
     accessible_full_update, two_readers_refused, second_reader_other_variant,
-    second_reader_instant_return, resume_at_other_port)}
+    second_reader_instant_return, resume_at_other_port, image_file_update,
+    image_file_interrupted, image_file_refused)}
 for _point in CRASH_POINTS:
     SCENARIOS["crash_" + _point] = (lambda p: lambda ctx: crash_sweep(ctx, p))(_point)
 

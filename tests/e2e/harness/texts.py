@@ -26,6 +26,7 @@ PRODUCT_REFUSED = "Kavely Tra 4303"
 ALREADY_RUNNING = "墨川电子书升级软件已在运行。"
 RESUME_QUESTION = ("上次的更新没有完成。点击“确定”使用已下载的更新文件继续更新，"
                    "点击“取消”重新开始。")
+FILE_NOT_REGULAR = "“%s”不是普通文件，不能作为更新文件。"
 WARN_TWO_READERS = "警告：请只连接一台墨川电子书设备"
 PLUG_BACK = "请将正在更新的电子书插回它原来所在的USB接口。另一个USB接口上的电子书不会被写入。"
 RESUME_OTHER_READER = ("注意：连接的电子书不在上次更新时所用的USB接口上，可能不是上次没有完成更新的那一台。"
