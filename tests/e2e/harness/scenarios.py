@@ -888,6 +888,17 @@ expect-sensitive 取消
     return o
 
 
+def killed_after_step(ctx, step, state, head=TO_UPDATE + "click 更新\n", **options):
+    """Run 1 of an update cut short: killed (SIGKILL) once step's dialog appeared."""
+    o = ctx.run(head + answer_stage_dialogs(1, step - 1) + """
+within 60 dialog 第%d步已成功更新 -> none
+signal kill-now
+within 60 wait-signal never
+""" % step, kill_on_signal="kill-now", env_extra={"XDG_STATE_HOME": state}, **options)
+    o.expect(o.status != 0, "the first run was not killed (status %r)" % o.status)
+    return o
+
+
 # ---- two readers: only the one the update began with is ever written ----
 
 def second_reader(ctx, port, product, arrives=None, leaves=None, first_port="1-1"):
@@ -963,12 +974,7 @@ def resume_at_other_port(ctx):
     image = build_image(64, SWEEP_BLOCKS)
     ctx.serve(image)
     state = os.path.join(ctx.work, "state")
-    first = ctx.run(TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 1) + """
-within 60 dialog 第2步已成功更新 -> none
-signal kill-now
-within 60 wait-signal never
-""", kill_on_signal="kill-now", env_extra={"XDG_STATE_HOME": state})
-    first.expect(first.status != 0, "the first run was not killed (status %r)" % first.status)
+    first = killed_after_step(ctx, 2, state)
     again = Context(ctx.tools, ctx.work + "-elsewhere")
     question = T.RESUME_QUESTION + "\n\n" + T.RESUME_OTHER_READER
     o = again.run("""
@@ -1020,18 +1026,15 @@ def image_file_update(ctx, kill_after_step=None):
     path = image_file(ctx, image.data)
     state = os.path.join(ctx.work, "state")
     last = kill_after_step or 6
-    script = file_to_download_page(image.data) + "within 60 expect-page Update\nclick 更新\n"
+    head = file_to_download_page(image.data) + "within 60 expect-page Update\nclick 更新\n"
     if kill_after_step:
-        script += answer_stage_dialogs(1, last - 1) + "within 60 dialog 第%d步已成功更新 -> none\n" % last + \
-            "signal kill-now\nwithin 60 wait-signal never\n"
+        o = killed_after_step(ctx, last, state, head, drop_all_traffic=True, updater_args=["--image", path])
     else:
-        script += answer_stage_dialogs(1, 5) + "within 150 expect-page Finish\nclick 完成\nwithin 10 expect-exit\n"
-    o = ctx.run(script, drop_all_traffic=True, updater_args=["--image", path],
-                kill_on_signal="kill-now" if kill_after_step else None,
-                env_extra={"XDG_STATE_HOME": state})
+        o = ctx.run(head + answer_stage_dialogs(1, 5) + "within 150 expect-page Finish\nclick 完成\n"
+                    "within 10 expect-exit\n", drop_all_traffic=True, updater_args=["--image", path],
+                    env_extra={"XDG_STATE_HOME": state})
     check_frames(o, image.stages()[:last])
     if kill_after_step:
-        o.expect(o.status != 0, "run 1 was not killed (status %r)" % o.status)
         again = Context(ctx.tools, ctx.work + "-resumed")
         first, o = o, again.run("timeout 30\ndialog %s -> ok\nexpect-page Update\nclick 更新\n" % T.RESUME_QUESTION +
                                 answer_stage_dialogs(last + 1, 5) + "within 150 expect-page Finish\nclick 完成\n"
@@ -1093,12 +1096,7 @@ def interrupted_update_finished(ctx):
     image = build_image(64, SIX_BLOCKS)
     ctx.serve(image)
     state = os.path.join(ctx.work, "state")
-    first = ctx.run(TO_UPDATE + "click 更新\n" + answer_stage_dialogs(1, 2) + """
-within 60 dialog 第3步已成功更新 -> none
-signal kill-now
-within 60 wait-signal never
-""", kill_on_signal="kill-now", env_extra={"XDG_STATE_HOME": state})
-    first.expect(first.status != 0, "the first run was not killed (status %r)" % first.status)
+    first = killed_after_step(ctx, 3, state)
     check_frames(first, image.stages()[:3])
 
     again = Context(ctx.tools, ctx.work + "-resumed")
