@@ -9,11 +9,13 @@
 
 namespace {
 
+using Texts = std::vector<std::string>;
+
 void record_description(GObject* acc, GParamSpec*, gpointer data)
 {
     const char* text = atk_object_get_description(ATK_OBJECT(acc));
     if (text != nullptr && *text != '\0')
-        static_cast<std::vector<std::string>*>(data)->push_back(text);
+        static_cast<Texts*>(data)->push_back(text);
 }
 
 class Spoken : public ::testing::Test {
@@ -35,22 +37,18 @@ protected:
         ASSERT_EQ(ui.show_dlg(page), 0);
         ASSERT_EQ(ui.SetBtnStatus(), 0);
     }
-    void set_text(GtkWidget* label, const char* text) { gtk_label_set_text(GTK_LABEL(label), text); }
+    void progress(GtkWidget* label, const char* text) { ui.SetProgressText(label, const_cast<char*>(text)); }
 
     ProbeUi ui;
-    std::vector<std::string> said;
+    Texts said;
 };
-
-using Texts = std::vector<std::string>;
 
 TEST_F(Spoken, WarningsAreSpokenWhenTheyAppearAndChange)
 {
     show(lm_ui::DLGWARN);
-    set_text(ui.m_lblWarning, "警告：A");
-    set_text(ui.m_lblWarning, "警告：A"); // the poll sets the same text again
-    set_text(ui.m_lblWarning, "警告：B");
-    set_text(ui.m_lblWarning, "");
-    set_text(ui.m_lblWarning, "警告：B"); // gone, and back
+    // The poll sets the same text again; then the warning goes and comes back.
+    for (const char* text : {"警告：A", "警告：A", "警告：B", "", "警告：B"})
+        gtk_label_set_text(GTK_LABEL(ui.m_lblWarning), text);
     EXPECT_EQ(said, (Texts{"警告：A", "警告：B", "警告：B"}));
     // Nobody keeps the text once it was spoken.
     for (GtkWidget* w : {ui.m_dlgFather, ui.m_btnBack, ui.m_btnNext, ui.m_btnCancel})
@@ -61,15 +59,15 @@ TEST_F(Spoken, StatusIsSpokenAtAListenersPaceAndOnlyOnItsPage)
 {
     show(lm_ui::DLGDOWNLOAD);
     said.clear();
-    ui.SetProgressText(ui.m_lblUpdate, const_cast<char*>("not shown"));
-    ui.SetProgressText(ui.m_lblDownload, const_cast<char*>("状态: 1% 已下载"));
-    ui.SetProgressText(ui.m_lblDownload, const_cast<char*>("状态: 2% 已下载"));
+    progress(ui.m_lblUpdate, "not shown");
+    progress(ui.m_lblDownload, "状态: 1% 已下载");
+    progress(ui.m_lblDownload, "状态: 2% 已下载");
     EXPECT_EQ(said, (Texts{"状态: 1% 已下载"}));
     // A page shown again starts afresh: its first change is spoken at once.
     show(lm_ui::DLGWARN);
     show(lm_ui::DLGDOWNLOAD);
     said.clear();
-    ui.SetProgressText(ui.m_lblDownload, const_cast<char*>("状态: 3% 已下载"));
+    progress(ui.m_lblDownload, "状态: 3% 已下载");
     EXPECT_EQ(said, (Texts{"状态: 3% 已下载"}));
 }
 

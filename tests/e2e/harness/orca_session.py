@@ -1,11 +1,7 @@
-"""A screen reader listening to the wizard: Debian's Orca on a session of the
-run's own (an X server, the openbox window manager, a session bus with the
-AT-SPI bus and the observer, speech-dispatcher writing what it is given to a
-file instead of a sound card). Started inside the run's namespaces by run.py.
-
-What Orca said is read from its debug log (lines "SPEECH OUTPUT: '...'").
-When the driver writes the signal mark-NAME, the speech so far is marked
-once Orca has been quiet for a moment, and marked-NAME answers."""
+"""Debian's Orca listening to the wizard on the run's own X server, openbox and
+AT-SPI session bus, speech-dispatcher writing what it is given to a file;
+started by run.py. What Orca said is read from its debug log; the driver's
+signal mark-NAME is answered with marked-NAME once Orca has been quiet."""
 import os
 import re
 import subprocess
@@ -30,64 +26,62 @@ AddVoice "zh" "MALE1" "zh"
 GenericLanguage "en" "en" "utf-8"
 GenericLanguage "zh" "zh" "utf-8"
 """
-# Orca runs it as it starts: a debug log that reaches the file line by line,
-# so that nothing is lost when Orca is killed.
+# Run by Orca as it starts: a debug log written line by line loses nothing to a kill.
 CUSTOMIZATIONS = """import orca.debug
 if orca.debug.debugFile is not None:
     orca.debug.debugFile.reconfigure(line_buffering=True)
 """
-
-
-def start_x(work):
-    """Xvfb on a display number of its own (so other runs and their window
-    managers are never on it); DISPLAY is set for everything started next."""
-    read, write = os.pipe()
-    log = open(os.path.join(work, "xvfb.out"), "wb")
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(write,), stdout=log,
-                            stderr=subprocess.STDOUT, start_new_session=True)
-    os.close(write)
-    with os.fdopen(read) as f:
-        number = f.readline().strip()
-    if not number:
-        raise RuntimeError("Xvfb did not start (see xvfb.out)")
-    os.environ["DISPLAY"] = ":" + number
-    return proc
-
-
-def wait_for(what, ready, proc):
-    deadline = time.monotonic() + STARTUP_S
-    while not ready():
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError("%s did not start" % what)
-        time.sleep(0.1)
-
-
-# One utterance: its text may run over several lines of the log, up to the
-# next line with a time stamp.
+# One utterance: its text may run over several lines, up to the next time stamp.
 UTTERANCE = re.compile(r"SPEECH OUTPUT: '(.*?)' ?(?:\{[^\n]*\})?\s*(?=^\d\d:\d\d:\d\d\.\d+ - |\Z)",
                        re.DOTALL | re.MULTILINE)
 
 
-def spoken_lines(path):
-    """Orca's utterances, in order."""
+def read(path):
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
-            return UTTERANCE.findall(f.read())
+            return f.read()
     except FileNotFoundError:
-        return []
+        return ""
+
+
+def spoken_lines(path):
+    """Orca's utterances, in order."""
+    return UTTERANCE.findall(read(path))
+
+
+def launch(procs, cmd, log, ready=lambda: True, **options):
+    """Starts cmd in a session of its own, adds it to procs, waits for ready()."""
+    procs.append(subprocess.Popen(cmd, stdout=open(log, "ab"), stderr=subprocess.STDOUT,
+                                  start_new_session=True, **options))
+    deadline = time.monotonic() + STARTUP_S
+    while not ready():
+        if procs[-1].poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("%s did not start (see %s)" % (cmd[0], log))
+        time.sleep(0.1)
+
+
+def start_x(work, procs):
+    """Xvfb on a display of its own; DISPLAY is set for what starts next."""
+    read_fd, write_fd = os.pipe()
+    launch(procs, ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+           os.path.join(work, "xvfb.out"), pass_fds=(write_fd,))
+    os.close(write_fd)
+    with os.fdopen(read_fd) as f:
+        number = f.readline().strip()
+    if not number:
+        raise RuntimeError("Xvfb did not start (see xvfb.out)")
+    os.environ["DISPLAY"] = ":" + number
 
 
 def mark_when_quiet(work, log_path):
-    """Answers mark-NAME with marked-NAME once Orca said nothing new for
-    QUIET_S; work/marks.txt gets "NAME COUNT", COUNT the utterances so far."""
-    signals = os.path.join(work, "signals")
-    done = set()
+    """work/marks.txt gets "NAME COUNT", COUNT the utterances when Orca had
+    been quiet for QUIET_S after the signal mark-NAME."""
+    signals, done = os.path.join(work, "signals"), set()
     while True:
-        for name in sorted(os.listdir(signals)):
-            if not name.startswith("mark-") or name in done:
-                continue
+        for name in sorted(set(os.listdir(signals)) - done):
             done.add(name)
+            if not name.startswith("mark-"):
+                continue
             count, since = -1, time.monotonic()
             while time.monotonic() - since < QUIET_S:
                 now = len(spoken_lines(log_path))
@@ -102,62 +96,37 @@ def mark_when_quiet(work, log_path):
 
 def start(work, tools, env_extra):
     """Starts the whole session; returns the processes for run.stop_group,
-    the first started first in the list. Whatever started is stopped when
-    a part does not start."""
+    first started first. What started is stopped when a later part fails."""
     procs = []
     try:
-        return start_all(work, tools, env_extra, procs)
+        start_x(work, procs)
+        launch(procs, ["openbox", "--sm-disable"], os.path.join(work, "openbox.out"))
+        procs += run.start_atspi(work, tools, env_extra)
+        home, speechd = os.path.join(work, "home"), os.path.join(work, "speechd")
+        socket, log = os.path.join(speechd, "socket"), os.path.join(work, "orca.out")
+        debug_log = os.path.join(work, "orca-debug.log")
+        for path, text in ((os.path.join(home, ".libao"), "default_driver=null\n"),  # no sound card
+                           (os.path.join(home, ".local/share/orca/orca-customizations.py"), CUSTOMIZATIONS),
+                           (os.path.join(speechd, "speechd.conf"), SPEECHD_CONF),
+                           (os.path.join(speechd, "modules/file.conf"),
+                            MODULE_CONF % os.path.join(work, "speechd-said.txt"))):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+        # Orca speaks its own words (roles, "percent") in English, whatever the wizard's.
+        env = run.updater_env(work, tools, env_extra)
+        env.update(HOME=home, LANG="C.UTF-8", LANGUAGE="", SPEECHD_ADDRESS="unix_socket:" + socket,
+                   XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                   XDG_DATA_HOME=os.path.join(home, ".local", "share"))
+        for name in ("GTK_MODULES", "LOCPATH"):
+            env.pop(name, None)
+        launch(procs, ["speech-dispatcher", "-s", "-t", "0", "-C", speechd, "-S", socket, "-L", speechd,
+                       "-c", "unix_socket"], log, lambda: os.path.exists(socket), env=env)
+        launch(procs, ["orca", "--replace", "--debug-file", debug_log], log,
+               lambda: "ORCA: Starting registry" in read(debug_log), env=env)
+        threading.Thread(target=mark_when_quiet, args=(work, debug_log), daemon=True).start()
     except Exception:
         for proc in reversed(procs):
             run.stop_group(proc, grace_s=3)
         raise
-
-
-def start_all(work, tools, env_extra, procs):
-    procs.append(start_x(work))
-    wm_log = open(os.path.join(work, "openbox.out"), "wb")
-    procs.append(subprocess.Popen(["openbox", "--sm-disable"], stdout=wm_log,
-                                  stderr=subprocess.STDOUT, start_new_session=True))
-    procs += run.start_atspi(work, tools, env_extra)
-    env = run.updater_env(work, tools, env_extra)
-    home = os.path.join(work, "home")
-    orca_dir = os.path.join(home, ".local", "share", "orca")
-    speechd = os.path.join(work, "speechd")
-    os.makedirs(orca_dir, exist_ok=True)
-    os.makedirs(os.path.join(speechd, "modules"), exist_ok=True)
-    # No sound card: libao's null driver takes whatever a module would play.
-    with open(os.path.join(home, ".libao"), "w") as f:
-        f.write("default_driver=null\n")
-    with open(os.path.join(orca_dir, "orca-customizations.py"), "w") as f:
-        f.write(CUSTOMIZATIONS)
-    with open(os.path.join(speechd, "speechd.conf"), "w") as f:
-        f.write(SPEECHD_CONF)
-    with open(os.path.join(speechd, "modules", "file.conf"), "w") as f:
-        f.write(MODULE_CONF % os.path.join(work, "speechd-said.txt"))
-    socket = os.path.join(speechd, "socket")
-    # Orca speaks its own words (roles, "percent") in English, whatever the
-    # wizard's language.
-    env.update(HOME=home, LANG="C.UTF-8", LANGUAGE="", SPEECHD_ADDRESS="unix_socket:" + socket,
-               XDG_CONFIG_HOME=os.path.join(home, ".config"),
-               XDG_DATA_HOME=os.path.join(home, ".local", "share"))
-    env.pop("GTK_MODULES", None)
-    env.pop("LOCPATH", None)
-    log = open(os.path.join(work, "orca.out"), "wb")
-    procs.append(subprocess.Popen(["speech-dispatcher", "-s", "-t", "0", "-C", speechd,
-                                   "-S", socket, "-L", speechd, "-c", "unix_socket"],
-                                  stdout=log, stderr=subprocess.STDOUT, env=env,
-                                  start_new_session=True))
-    wait_for("speech-dispatcher", lambda: os.path.exists(socket), procs[-1])
-    debug_log = os.path.join(work, "orca-debug.log")
-    procs.append(subprocess.Popen(["orca", "--replace", "--debug-file", debug_log], stdout=log,
-                                  stderr=subprocess.STDOUT, env=env, start_new_session=True))
-
-    def listening():
-        try:
-            with open(debug_log, encoding="utf-8", errors="replace") as f:
-                return "ORCA: Starting registry" in f.read()
-        except FileNotFoundError:
-            return False
-    wait_for("orca", listening, procs[-1])
-    threading.Thread(target=mark_when_quiet, args=(work, debug_log), daemon=True).start()
     return procs

@@ -45,8 +45,7 @@ def run_scenario(tools, work, script, netns_opts=(), server_opts=(), reader_opts
     killed with SIGKILL. drop_all_traffic: iptables drops every packet in
     the namespace, so nothing answers. logind_mock: python3-dbusmock's logind
     on a private system bus; its inhibitors are logged to work/inhibitors.log.
-    orca: the run's own X display, window manager and AT-SPI session with
-    Orca listening (orca_session.py)."""
+    orca: Orca listening on a display and session of the run's own (orca_session.py)."""
     for sub in ("shots", "signals", "frames"):
         os.makedirs(os.path.join(work, sub), exist_ok=True)
     with open(os.path.join(work, "script.txt"), "w", encoding="utf-8") as f:
