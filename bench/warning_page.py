@@ -14,11 +14,10 @@ Each run stays 10 s on the page after the verdict, so several checks pass.
 With --results, its own section of FILE (between the markers below) is
 written or replaced; the rest of the file is left as it is. Needs root and
 builds its targets in DIR (configured in Release when it is not yet); runs
-under xvfb-run when there is no display."""
+on an Xvfb of its own (tools/with-xvfb) when there is no display."""
 import argparse
 import json
 import os
-import shutil
 import statistics
 import subprocess
 import sys
@@ -135,10 +134,9 @@ def main():
     if os.geteuid() != 0:
         sys.exit("warning_page.py: needs root (network namespaces, iptables)")
     if not os.environ.get("DISPLAY"):
-        xvfb = shutil.which("xvfb-run")
-        if not xvfb:
-            sys.exit("warning_page.py: no display and no xvfb-run")
-        os.execv(xvfb, [xvfb, "-a", sys.executable, *sys.argv])
+        # An Xvfb of its own, which picks a free display number itself.
+        launcher = os.path.join(ROOT, "tools", "with-xvfb")
+        os.execv(launcher, [launcher, sys.executable, *sys.argv])
     build_dir = os.path.abspath(a.build)
     host = os.environ.get("LUMORA_SERVER_HOST", "update.lumora-reader.com")
     build(build_dir, host)

@@ -11,13 +11,6 @@ import report  # noqa: E402
 
 MIB = 1 << 20
 
-TIME_V = """\tCommand being timed: "lumora-bench-download"
-\tUser time (seconds): 0.20
-\tSystem time (seconds): 0.12
-\tMaximum resident set size (kbytes): 68620
-\tExit status: 0
-"""
-
 STRACE_C = """% time     seconds  usecs/call     calls    errors syscall
 ------ ----------- ----------- --------- --------- ----------------
  55.10    0.010000           1     65537           recvfrom
@@ -47,13 +40,7 @@ def flash_line(client, mib, seconds, urbs=64, nbytes=MIB):
 
 
 class Parsing(unittest.TestCase):
-    def test_peak_rss_and_strace_summaries(self):
-        self.assertEqual(report.peak_rss_bytes(TIME_V), 68620 * 1024)
-        self.assertAlmostEqual(report.cpu_seconds(TIME_V), 0.32)
-        with self.assertRaises(ValueError):
-            report.cpu_seconds("\tUser time (seconds): 0.20\n")
-        with self.assertRaises(ValueError):
-            report.peak_rss_bytes("Exit status: 0\n")
+    def test_strace_summaries(self):
         counts = report.strace_counts(STRACE_C)
         self.assertEqual(counts, {"recvfrom": 65537, "poll": 65538, "read": 100})
 
@@ -111,15 +98,26 @@ class WholeReport(unittest.TestCase):
                   flash_bytes=MIB, conn_us=25.0, added_bytes=64 * 1024 + 4096, load=True):
         net = os.path.join(root, "net")
         os.makedirs(net)
-        for i in (1, 2, 3):
-            with open(os.path.join(net, "curl-%d.txt" % i), "w") as f:
-                f.write("bytes=%d seconds=0.2\n" % (64 * MIB))
-            with open(os.path.join(net, "download-%d.txt" % i), "w") as f:
-                f.write("rc=0 bytes=%d seconds=%f\n" % (download_bytes, updater_seconds))
-            with open(os.path.join(net, "download-%d.time" % i), "w") as f:
-                f.write(TIME_V.replace("68620", str(rss_kb)))
-            with open(os.path.join(net, "curl-%d.time" % i), "w") as f:
-                f.write(TIME_V.replace("0.20", "0.04"))
+        # Three rounds: the updater takes updater_seconds, curl into memory
+        # 0.2 s, wget 0.25 s, curl to /dev/null 0.1 s; the clients' order
+        # turns each round, as the session writes it.
+        seconds = {"updater": updater_seconds, "curl-memory": 0.2, "wget-memory": 0.25, "curl-null": 0.1}
+        cpu = {"updater": 0.32, "curl-memory": 0.16, "wget-memory": 0.24, "curl-null": 0.08}
+        with open(os.path.join(net, "fetches.jsonl"), "w") as f:
+            for i in range(3):
+                order = ["updater", "curl-memory", "wget-memory"]
+                for client in order[i:] + order[:i] + ["curl-null"]:
+                    f.write(json.dumps({"client": client, "round": i, "seconds": seconds[client],
+                                        "cpu_seconds": cpu[client],
+                                        "max_rss_bytes": rss_kb * 1024 if client == "updater" else 5 * MIB,
+                                        "bytes": download_bytes if client == "updater" else 64 * MIB})
+                            + "\n")
+        with open(os.path.join(net, "server.json"), "w") as f:
+            # 12 fetches of 64 MiB in 0.12 s of the worker's CPU.
+            json.dump({"server": "nginx 1.22.1", "bytes": 12 * 64 * MIB, "cpu_seconds": 0.12,
+                       "clock_ticks_per_second": 100}, f)
+        with open(os.path.join(net, "updater.strace"), "w") as f:
+            f.write(STRACE_C)
         with open(os.path.join(root, "flash.jsonl"), "w") as f:
             for mib in (1, 16, 64):
                 f.write(flash_line("updater", mib, 0.02 * mib, nbytes=flash_bytes) + "\n")
@@ -166,9 +164,20 @@ class WholeReport(unittest.TestCase):
         self.assertIn("| 16 MiB | 52.4 | 53.5 | **0.98** | 5.00 | 4.90 | 64 | 1048576 |", text)
         self.assertIn("differs from the reference's by +6.4 ms", text)
         self.assertIn("2002.0 ms", text)
-        # CPU per MiB of each fetch: 0.32 s and 0.16 s for 64 MiB.
-        self.assertIn("| `lm_download::http_download` (into memory) | 335.5 | 5.0 | 3 |", text)
-        self.assertIn("| curl (to /dev/null) | 335.5 | 2.5 | 3 |", text)
+        # CPU per MiB of each fetch: 0.32, 0.16, 0.24 and 0.08 s for 64 MiB; the
+        # server: 768 MiB (805.3 MB) in 0.12 s of CPU.
+        self.assertIn("| `lm_download::http_download` (into memory) | 335.5 | 5.00 | 3 |", text)
+        self.assertIn("| curl into memory (`-o /dev/shm/...`) | 335.5 | 2.50 | 3 |", text)
+        self.assertIn("| wget into memory (`-O /dev/shm/...`) | 268.4 | 3.75 | 3 |", text)
+        self.assertIn("| curl to /dev/null (what the server delivers to a client that keeps nothing) "
+                      "| 671.1 | 1.25 | 3 |", text)
+        self.assertIn("| the server's ceiling: bytes nginx sent per second of its worker's CPU | 6711 "
+                      "| 0.16 | 12 |", text)
+        self.assertIn("updater/curl into memory (median of the rounds' pairs): **1.00**; updater/wget: 1.25",
+                      text)
+        self.assertIn("ceiling is 20.0 times the updater's throughput", text)
+        # Only the updater was traced: no comparison of calls is made up.
+        self.assertNotIn("receive calls", text)
         self.assertIn("| updater | 64 MiB | 0.07 MiB |", text)
         self.assertIn("at its start and 4.00 2.50 1.40 at its end; the CPUs were busy 60%", text)
         # Every target names what bounds it.
@@ -194,6 +203,32 @@ class WholeReport(unittest.TestCase):
     def test_a_short_download_is_refused(self):
         with self.assertRaises(ValueError):
             self.build(download_bytes=64 * MIB - 1)
+
+    def test_ratio_pairs_fetches_of_the_same_round(self):
+        # Round 0: updater 100 against curl 100; round 1: 90 against 100;
+        # round 2: 300 against 100 (curl's slow round). Paired: 1.0, 0.9, 3.0.
+        dl = {"updater": {"round": [0, 1, 2], "mbps": [100.0, 90.0, 300.0]},
+              "curl-memory": {"round": [2, 0, 1], "mbps": [100.0, 100.0, 100.0]}}
+        self.assertAlmostEqual(report.download_ratio(dl, "curl-memory"), 1.0)
+        # A round the reference missed is not paired.
+        dl["curl-memory"] = {"round": [0, 1], "mbps": [100.0, 100.0]}
+        self.assertAlmostEqual(report.download_ratio(dl, "curl-memory"), 0.95)
+
+    def test_a_missing_client_or_server_time_is_refused(self):
+        with tempfile.TemporaryDirectory() as root:
+            self.make_work(root)
+            net = os.path.join(root, "net")
+            with open(os.path.join(net, "server.json"), "w") as f:
+                json.dump({"server": "nginx", "bytes": 64 * MIB, "cpu_seconds": 0.0}, f)
+            with self.assertRaises(ValueError):
+                report.load_download(net, 64 * MIB)
+            path = os.path.join(net, "fetches.jsonl")
+            with open(path) as f:
+                kept = [l for l in f if '"wget-memory"' not in l]
+            with open(path, "w") as f:
+                f.writelines(kept)
+            with self.assertRaises(ValueError):
+                report.load_download(net, 64 * MIB)
 
 
 if __name__ == "__main__":

@@ -277,7 +277,8 @@ def open_testbed_to(testbed):
 
 
 def record_process(pid, binary, path, user):
-    """Writes the updater's ids and capabilities once the pid runs it."""
+    """Writes the updater's ids and capabilities once the pid runs it and
+    its libraries are loaded."""
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
         try:
@@ -285,7 +286,14 @@ def record_process(pid, binary, path, user):
                 with open("/proc/%d/status" % pid) as f:
                     status = [l for l in f if l.split(":")[0] in ("Uid", "Gid", "Groups", "CapPrm", "CapEff")]
                 with open("/proc/%d/maps" % pid) as f:
-                    preloaded = PRELOAD.split(".so")[0] in f.read()
+                    maps = f.read()
+                # Right after the exec only the program and ld.so are mapped;
+                # ld.so maps the preloaded library before libc, so the
+                # answer is known once libc is there.
+                if "/libc.so" not in maps:
+                    time.sleep(0.01)
+                    continue
+                preloaded = PRELOAD.split(".so")[0] in maps
                 with open(path, "w") as out:
                     out.write("User: %s\n" % user)
                     out.writelines(status)

@@ -14,7 +14,7 @@
 // True when gtk_init_check succeeded in main().
 extern bool g_have_display;
 
-#define REQUIRE_DISPLAY() ASSERT_TRUE(g_have_display) << "no X display; run under xvfb-run -a"
+#define REQUIRE_DISPLAY() ASSERT_TRUE(g_have_display) << "no X display; run under tools/with-xvfb"
 
 // lm_ui with its status timer observable. Ticks are counted instead of
 // running the poll, so the tests see navigation alone.
