@@ -1160,7 +1160,7 @@ def crash_run(ctx, image, how, state):
     if kind == "download":
         script = TO_DOWNLOAD + """
 click 下载
-expect-label 状态: 0%% 已下载
+expect-label 状态: 0% 已下载
 sleep 1
 signal kill-now
 within 60 wait-signal never
