@@ -156,11 +156,19 @@ void on_text_changed(GObject* object, GParamSpec*, gpointer data)
     if (text == nullptr || g_strcmp0(text, before) == 0)
         return;
     gint64 now = g_get_monotonic_time();
-    gint64 at = GPOINTER_TO_SIZE(g_object_get_data(object, kSpokenAt));
-    if (*text != '\0' && label != ui->m_lblWarning && at != 0 && now - at < kStatusPaceUs)
+    // The time is kept in a gint64 of its own: a pointer holds only 32 bits
+    // on i386 and armhf, too few for microseconds since boot.
+    const auto* at = static_cast<const gint64*>(g_object_get_data(object, kSpokenAt));
+    if (*text != '\0' && label != ui->m_lblWarning && at != nullptr && now - *at < kStatusPaceUs)
         return;
     g_object_set_data_full(object, kSpokenText, g_strdup(text), g_free);
-    g_object_set_data(object, kSpokenAt, GSIZE_TO_POINTER(*text != '\0' ? now : 0));
+    if (*text != '\0') {
+        auto* spoken_at = g_new(gint64, 1);
+        *spoken_at = now;
+        g_object_set_data_full(object, kSpokenAt, spoken_at, g_free);
+    } else {
+        g_object_set_data(object, kSpokenAt, nullptr);
+    }
     if (*text != '\0')
         ui->announce(text);
 }

@@ -330,8 +330,8 @@ int lm_discovery::get_device_descriptor(dis_dev* pdev, const char* devname)
         return -1;
     usb_device_descriptor desc;
     memcpy(&desc, raw, sizeof desc);
-    pdev->vender_id = host2le16(desc.idVendor);
-    pdev->product_id = host2le16(desc.idProduct);
+    pdev->vender_id = le16_to_host(desc.idVendor);
+    pdev->product_id = le16_to_host(desc.idProduct);
     pdev->iProduct = desc.iProduct;
     return 0;
 }
@@ -390,7 +390,7 @@ int lm_discovery::discover_lumora_device()
     return match ? 0 : -1;
 }
 
-uint16_t lm_discovery::host2le16(uint16_t x)
+uint16_t lm_discovery::le16_to_host(uint16_t x)
 {
     // The low byte is the first byte in memory, whatever the host's order.
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&x);

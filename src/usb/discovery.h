@@ -103,7 +103,7 @@ public:
     int get_devdesc_from_file(unsigned char* pDevDesc, const char* devname);
     int get_devdesc_from_dev(unsigned char* pDevDesc, dis_dev* pdev);
     int discover_lumora_device();
-    uint16_t host2le16(uint16_t x);
+    uint16_t le16_to_host(uint16_t x);
     // Whether a listed reader is the one followed (any reader when nothing is).
     bool is_followed(const dis_dev* pdev) const;
 

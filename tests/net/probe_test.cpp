@@ -103,12 +103,27 @@ void answer_echo(int raw, bool foreign_first)
 TEST(ProbeChecksum, InternetChecksumAndEchoRequestBytes)
 {
     lm_download d;
+    // The sum is of the words as they lie in memory, so the checksum goes
+    // into the packet as the same two bytes on either byte order.
     alignas(unsigned short) unsigned char three[4] = {0x01, 0x02, 0x03, 0x00};
-    EXPECT_EQ(0xFDFB, d.cal_chksum(reinterpret_cast<unsigned short*>(three), 3));
+    const unsigned short sum = d.cal_chksum(reinterpret_cast<unsigned short*>(three), 3);
+    unsigned char sum_bytes[2];
+    memcpy(sum_bytes, &sum, sizeof(sum));
+    EXPECT_EQ(0xFB, sum_bytes[0]);
+    EXPECT_EQ(0xFD, sum_bytes[1]);
 
+    // The identifier is kept in the host's order (replies are matched in the
+    // same order): 34 12 on a little-endian host, 12 34 on a big-endian one,
+    // and the checksum over those bytes C3 ED or E5 CB.
+    const unsigned short id = 0x1234;
     unsigned char pkt[8];
-    d.build_echo_request(pkt, 0x1234);
-    const unsigned char expected[8] = {0x08, 0x00, 0xC3, 0xED, 0x34, 0x12, 0x00, 0x00};
+    d.build_echo_request(pkt, id);
+    unsigned char id_bytes[2];
+    memcpy(id_bytes, &id, sizeof(id));
+    const bool little_endian = id_bytes[0] == 0x34;
+    const unsigned char expected[8] = {0x08, 0x00, static_cast<unsigned char>(little_endian ? 0xC3 : 0xE5),
+                                       static_cast<unsigned char>(little_endian ? 0xED : 0xCB),
+                                       id_bytes[0], id_bytes[1], 0x00, 0x00};
     EXPECT_EQ(0, memcmp(expected, pkt, sizeof(expected)));
     // A packet that carries its own checksum sums to zero.
     alignas(unsigned short) unsigned char copy[8];

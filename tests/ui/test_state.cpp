@@ -48,11 +48,14 @@ bool exists(const std::string& path)
 // An image of variant 64 with all six blocks present, 16 bytes each.
 std::string six_block_image()
 {
+    // The table's offsets and lengths are little-endian, whatever the host.
     std::string img(112 + 6 * 16, '\0');
     for (int i = 0; i < 6; ++i) {
         uint32_t off = 112 + 16 * i, len = 16;
-        memcpy(&img[64 + 8 * i], &off, 4);
-        memcpy(&img[68 + 8 * i], &len, 4);
+        for (int b = 0; b < 4; ++b) {
+            img[64 + 8 * i + b] = static_cast<char>(off >> (8 * b));
+            img[68 + 8 * i + b] = static_cast<char>(len >> (8 * b));
+        }
         memset(&img[off], 'a' + i, len);
     }
     return img;

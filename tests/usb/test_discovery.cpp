@@ -329,7 +329,7 @@ TEST(ListHelpers, TailInsertionAndUnlinkKeepOrder)
     uint16_t raw;
     const unsigned char le[2] = {0x45, 0x53};
     memcpy(&raw, le, 2);
-    EXPECT_EQ(0x5345, dis.host2le16(raw));
+    EXPECT_EQ(0x5345, dis.le16_to_host(raw));
 }
 
 } // namespace
