@@ -76,14 +76,19 @@ void interrupted_update(const std::string& img, int confirmed)
 }
 
 // 0 when the folder holds an update to finish; `rec` is then its record.
+int recovered(lm_attempt& attempt, lm_journal_record* rec)
+{
+    char* data = nullptr;
+    int len = 0;
+    int rc = attempt.recover(&data, &len, rec);
+    free(data);
+    return rc;
+}
+
 int recovered(lm_journal_record* rec)
 {
     lm_attempt next(lm_state_dir_open());
-    char* data = nullptr;
-    int len = 0;
-    int rc = next.recover(&data, &len, rec);
-    free(data);
-    return rc;
+    return recovered(next, rec);
 }
 
 class State : public ::testing::Test {
@@ -280,10 +285,7 @@ TEST_F(State, DeclinedUpdateStaysSavedUntilANewImageArrivesWhole)
     lm_journal_record rec;
     {
         lm_attempt declined(lm_state_dir_open());
-        char* data = nullptr;
-        int len = 0;
-        ASSERT_EQ(declined.recover(&data, &len, &rec), 0);
-        free(data);
+        ASSERT_EQ(recovered(declined, &rec), 0);
         declined.begin();  // "下载", and the download fails
         declined.set_variant(64);
         declined.end(false);
@@ -300,10 +302,7 @@ TEST_F(State, DeclinedUpdateStaysSavedUntilANewImageArrivesWhole)
     EXPECT_NE(h[2].find("\"image_size\":0"), std::string::npos) << h[2];
 
     lm_attempt replaced(lm_state_dir_open());
-    char* data = nullptr;
-    int len = 0;
-    ASSERT_EQ(replaced.recover(&data, &len, &rec), 0);
-    free(data);
+    ASSERT_EQ(recovered(replaced, &rec), 0);
     replaced.begin();
     std::string other = img;
     other[200] = 'z';

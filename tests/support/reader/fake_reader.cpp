@@ -348,8 +348,6 @@ void reader_impl::start_reader()
         watch_swap_signal();
     if (!opt.leave_signal.empty())
         when_file_exists(opt.leave_signal, [this] { leave(); });
-    if (opt.plug_later)
-        return;
     if (!opt.attach_signal.empty())
         when_file_exists(opt.attach_signal, [this] { plug(opt.devnum, true); });
     else if (opt.attach_after_ms > 0)
@@ -1159,11 +1157,6 @@ std::string fake_reader::root_dir() const
 void fake_reader::leave()
 {
     m_impl->leave();
-}
-
-void fake_reader::attach()
-{
-    m_impl->plug(m_impl->opt.devnum, true);
 }
 
 void fake_reader::come_back(int devnum)

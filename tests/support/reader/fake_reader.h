@@ -82,7 +82,6 @@ struct reader_options {
     std::string attach_signal;
     // Once this file exists the reader leaves the bus, for good.
     std::string leave_signal;
-    bool plug_later = false;    // plugged in by attach(), not at once
 };
 
 // What the reader saw; a snapshot.
@@ -131,8 +130,6 @@ public:
     const std::string& error() const;
     std::string root_dir() const;
 
-    // The reader (made with plug_later) is plugged in for the first time.
-    void attach();
     // The reader leaves the bus now / comes back under devnum (0: devnum + 1).
     void leave();
     void come_back(int devnum = 0);

@@ -54,8 +54,7 @@ const char kUsage[] =
     "  --leave-signal FILE     the reader leaves for good once FILE exists\n"
     "  --second-OPTION ...     a second reader on the same bus, with these options of its\n"
     "                          own (--second-port NAME makes it; it needs its own\n"
-    "                          --second-devnum, and takes --second-log, --second-frames-dir)\n"
-    "  --second-first          the second reader is plugged in before the first\n";
+    "                          --second-devnum, and takes --second-log, --second-frames-dir)\n";
 
 bool parse_int(const char* text, int* out)
 {
@@ -87,7 +86,6 @@ struct command_line {
     reader_options first;
     reader_options second;
     bool has_second = false;
-    bool second_first = false;
 };
 
 // Returns the index of the command after "--", or -1 on a bad command line.
@@ -97,10 +95,6 @@ int parse_args(int argc, char** argv, command_line* line)
         std::string a = argv[i];
         if (a == "--")
             return i + 1 < argc ? i + 1 : -1;
-        if (a == "--second-first") {
-            line->second_first = true;
-            continue;
-        }
         reader_options* opt = &line->first;
         if (a.compare(0, 9, "--second-") == 0) {
             opt = &line->second;
@@ -225,11 +219,8 @@ int main(int argc, char** argv)
         fputs(kUsage, stderr);
         return 2;
     }
-    // The second reader shares the first one's testbed: the first is made
-    // with no reader of its own when the second is to be plugged in first.
-    reader_options first = line.first;
-    first.plug_later = line.second_first && line.has_second;
-    lumora_fake::fake_reader reader(first);
+    // The second reader shares the first one's testbed.
+    lumora_fake::fake_reader reader(line.first);
     if (!reader.ok()) {
         fprintf(stderr, "lumora-fake-reader: %s\n", reader.error().c_str());
         return 2;
@@ -237,7 +228,5 @@ int main(int argc, char** argv)
     std::unique_ptr<lumora_fake::fake_reader> second;
     if (line.has_second)
         second.reset(new lumora_fake::fake_reader(line.second, reader));
-    if (first.plug_later)
-        reader.attach();
     return run_child(argv + cmd);
 }
