@@ -516,6 +516,8 @@ def deb(args):
         c.expect(fields.get("Package") == "lumora-updater", "Package is %r" % fields.get("Package"))
         c.expect(fields.get("Version") == args.version, "Version is %r" % fields.get("Version"))
         c.expect(fields.get("Maintainer"), "no Maintainer")
+        c.expect(not args.architecture or fields.get("Architecture") == args.architecture,
+                 "Architecture is %r, built for %r" % (fields.get("Architecture"), args.architecture))
         c.expect(fields.get("Description"), "no Description")
         depends = fields.get("Depends", "")
         c.expect("libcap2-bin" in depends, "Depends lacks libcap2-bin (setcap): %r" % depends)
@@ -606,6 +608,8 @@ def main():
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--version", default="")
     parser.add_argument("--gtk", choices=["2", "3"], default="2")
+    parser.add_argument("--architecture", default="",
+                        help="the Debian architecture the build is for")
     args = parser.parse_args()
     return {"staging": staging, "deb": deb, "postinst": postinst}[args.what](args)
 

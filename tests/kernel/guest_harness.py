@@ -94,6 +94,7 @@ class Context:
         self.build = build
         self.results = results
         self.scratch = os.path.join("/tmp", "guest-" + name)
+        self.probe_program = os.path.join(build, "tests", "kernel", "kernel_probe")
         os.makedirs(self.scratch, exist_ok=True)
         self.out = open(os.path.join(results, name + ".log"), "w", buffering=1)
         self.problems = []
@@ -116,7 +117,7 @@ class Context:
 
     def probe(self, *args, timeout=120):
         """Runs the kernel probe; its key=value words as a dict."""
-        cmd = [os.path.join(self.build, "tests", "kernel", "kernel_probe"), *map(str, args)]
+        cmd = [self.probe_program, *map(str, args)]
         try:
             done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
         except subprocess.TimeoutExpired:

@@ -115,6 +115,14 @@ def flash_window(ctx):
                "the reader did not come back under new device numbers: %s" % numbers)
 
 
+def flash_window_i386(ctx):
+    """The same writes by the i386 build's writer: a 32-bit program on this
+    64-bit kernel, whose URBs go through usbfs's compat layer."""
+    ctx.probe_program = os.path.join(ctx.results, "kernel_probe_i386")
+    ctx.expect(os.path.isfile(ctx.probe_program), "no i386 writer (tests/kernel/run --writer-i386)")
+    flash_window(ctx)
+
+
 def fault_stall(ctx):
     """A stalled endpoint fails the write at once; the updater leaves no URB
     and no open node behind, and finds the reader after it restarts."""
@@ -220,7 +228,9 @@ def server_host(build):
 TESTS = {f.__name__: (f, limit) for f, limit in (
     (discovery, 120), (flash_window, 300), (fault_stall, 120), (fault_leave, 120),
     (fault_short, 120), (fault_mute_string, 120), (fault_stay_away, 120),
-    (slow_reader, 120), (wizard, 420))}
+    (slow_reader, 120), (wizard, 420), (flash_window_i386, 300))}
+# Run only when tests/kernel/run is given the i386 writer.
+NEEDS_I386_WRITER = {"flash_window_i386"}
 
 
 # ---- running them ----
@@ -261,7 +271,7 @@ def main():
     p.add_argument("tests", nargs="*")
     a = p.parse_args()
     if a.list:
-        print("\n".join(TESTS))
+        print("\n".join(n for n in TESTS if n not in NEEDS_I386_WRITER))
         return 0
     ok = True
     for name in a.tests or list(TESTS):
